@@ -5,20 +5,24 @@
 // (written by the backup transport, platform/backup). A record at an offset
 // carries the segment's name, its length and a checksum of its bytes; a
 // restore verifies all three and never hands out bytes that fail the check.
+// The exact layout is in AfileFormat.h.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/support/CZnError.h"
 
 namespace ObjectStore {
 
+class AfileReader;
+
 // What the restore library knows of a subclient (share).
 struct SubClientInfo {
   uint64_t subclient = 0;
   std::string backupDir;   // the backup target holding the share's afiles
-  int copyPrecedence = 0;  // which copy to read from (only copy 0 exists here)
+  int copyPrecedence = 0;  // which copy to read from; there is one copy, read whatever the value
 };
 
 // Where a segment's bytes lie in the backup.
@@ -47,7 +51,9 @@ class RestoreInterface {
   // *size is the buffer's capacity; on success it is the bytes restored.
   // path is the item's path (for messages). False on any failure: unknown
   // afile, bad offset, checksum or length mismatch, record larger than the
-  // buffer, I/O error — each logged at level -1.
+  // buffer, I/O error — each logged at level -1; *size is then 0 and the
+  // buffer holds none of the record's bytes. Safe to call from several
+  // threads at once.
   virtual bool Restore(const AfileInfo& afile, const std::string& path, uint64_t* size,
                        char* buffer, const std::string& reserved);
 
@@ -56,6 +62,9 @@ class RestoreInterface {
  private:
   SubClientInfo info_;
   bool initOk_ = false;
+  // The subclient's afiles, with their open descriptors; shared by every
+  // thread that restores through this instance.
+  std::unique_ptr<AfileReader> reader_;
 };
 
 // The backup target's size in MiB for a subclient: total and free space of
