@@ -24,17 +24,40 @@
 //           local-only data can never fill the cache.
 // Any creation fails with ENOSPC when the cache is full (usage at 100% after
 // the pruner had its chance) or when setOutOfSpace(true) is in force.
+// Usage is the sum of the segment files' sizes, known from a scan at init and
+// kept current by every operation; recycled copies do not count.
 //
-// Thread safety: every method may be called from any thread.
+// Durability. A created (or replaced) segment's image is fdatasync'ed before
+// it is renamed into place, so after a power loss the segment is either
+// absent or whole. Later writes reach stable storage only through
+// syncSegment. Temporary images live in <cacheDir>/.tmp (cleared by init);
+// recycled segments in <cacheDir>/recycle.
+//
+// Logging. Failures are logged as "%s: %s" with the error's two renderings:
+// at level 4 for ENOSPC and for a missing segment (ENOENT, an expected miss
+// the store repairs by restoring), at level -1 for everything else.
+//
+// Files of an area a registered context uses are managed by the cache alone;
+// a whole area may be removed (the container's cleanup of a closed share)
+// once no registered context uses it any more: the cache notices and forgets
+// its segments when such a context registers again, or at the pruner's next
+// check.
+//
+// Thread safety: every method may be called from any thread. Operations on
+// different segments don't wait for each other; on one segment, reads and
+// overwrites run in parallel, changes of its section table one at a time.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/diskcache/DiskCacheFaults.h"
 #include "platform/diskcache/DiskCacheTypes.h"
 #include "platform/support/CZnError.h"
 
@@ -43,6 +66,13 @@ namespace ObjectStore {
 class DiskCachePruner;
 class DiskCacheMigrator;
 class SegmentFiles;
+class SegmentHandle;
+class DiskCacheContexts;
+class DiskCacheSpace;
+struct DiskCacheCounters;
+struct CacheArea;
+struct ContextPaths;
+enum class AreaKind;
 
 class DiskCache {
  public:
@@ -61,7 +91,11 @@ class DiskCache {
                         uint64_t lruSize, void* callback, PruningMode mode);
 
   // Creates the segment holding exactly these sections (each: number, word,
-  // size, buffer). EEXIST when the segment exists; ENOSPC when full.
+  // size, buffer). EEXIST when the segment exists; ENOSPC when full. The name
+  // is a file name: EINVAL when it is empty, ".", "..", contains '/' or is
+  // longer than 255 bytes. Section numbers 0..15 (at most 16 sections).
+  // Placement: non-prunable (or ctx.keepAll) -> the noprune area, else the
+  // view area when the context has one, else the share area.
   virtual CZnError createSegment(DiskCacheContext& ctx, const std::string& name,
                                  const std::vector<Section>& sections, bool reserved1,
                                  bool isNonPrunable, bool reserved2);
@@ -83,7 +117,8 @@ class DiskCache {
   virtual CZnError writeSections(DiskCacheContext& ctx, const std::string& name,
                                  const std::vector<Section>& sections, bool reserved,
                                  int forceDiskLoc);
-  // Replaces the segment's content by exactly these sections.
+  // Replaces the segment's content by exactly these sections (a new image
+  // renamed over the old one, in the area where it was). ENOENT when missing.
   virtual CZnError replaceSegment(DiskCacheContext& ctx, const std::string& name,
                                   const std::vector<Section>& sections);
   // Cuts (or zero-extends) a section to newLength. ENOENT when the segment is
@@ -100,7 +135,9 @@ class DiskCache {
                                  bool flagB, int recycle);
   // fdatasync of the segment's file.
   virtual CZnError syncSegment(DiskCacheContext& ctx, const std::string& name);
-  // Moves a non-prunable segment into the share's prunable area.
+  // Moves a non-prunable segment into the share's prunable area (a view's
+  // own area for a view). Success when it is already there; ENOENT when the
+  // context has it in neither.
   virtual CZnError moveToPrunable(DiskCacheContext& ctx, const std::string& name);
   // Path of the segment's file (where it is, or where it would be created).
   virtual std::string guid2path(const std::string& name, uint16_t volumeIndex,
@@ -141,11 +178,67 @@ class DiskCache {
 
   const std::string& cacheDir() const { return cacheDir_; }
 
+  // The capacity usage is measured against (setCapacity, else the volume).
+  uint64_t capacityBytes();
+  // How often the pruner thread checks usage when nobody wakes it (default
+  // 1000 ms, or the configuration value "nDiskCachePruneIntervalMs" read by
+  // init). Takes effect from the pruner's next wait.
+  void setPruneInterval(uint32_t milliseconds);
+  // How long a creation that finds the cache full waits for a pruning pass
+  // before failing with ENOSPC (default 2000 ms). The pass runs on the pruner
+  // thread, never on the caller's, because prune callbacks take store locks
+  // the caller may hold; the bound keeps such a caller from waiting forever.
+  void setPruneWait(uint32_t milliseconds);
+
+  // Test facility: arms a fault that makes the nth call of an operation fail
+  // (DiskCacheFaults.h says where each strikes). clearFaults disarms all.
+  void setFaults(const DiskCacheFaults& fault);
+  void clearFaults();
+
  private:
   friend class DiskCachePruner;
+
+  // Checks that the cache is ready and the name usable as a file name, and
+  // copies the context's areas.
+  CZnError prepare(const DiskCacheContext& ctx, const std::string& name, ContextPaths& paths);
+  // Pushes `what`, logs (level 4 for ENOSPC and a missing segment, else -1),
+  // counts ENOSPC, and returns the error.
+  CZnError report(CZnError err, const char* what, const std::string& name);
+  CZnError checkCreateSpace(uint64_t bytes, bool nonPrunable, const std::string& name);
+  CZnError checkGrowth(SegmentHandle& handle, uint64_t newFileSize, const std::string& name);
+  // Writes a new image for `key` to a temporary file, syncs it and renames it
+  // into place: over `replacing` when given, else only if none of
+  // `lookupAreas` holds the name (EEXIST).
+  CZnError installImage(const std::string& key, const std::string& name, CacheArea* area,
+                        const std::vector<Section>& sections, SegmentHandle* replacing,
+                        const std::vector<std::string>& lookupAreas);
+  CacheArea* areaFor(const std::string& rel, AreaKind kind);
+  // Removes a recorded file (the pruner's direct removal). False when the
+  // file was no longer there.
+  bool removeKey(const std::string& key);
+  // Forgets the files of areas whose directory was removed behind the
+  // cache's back (a share's cleanup); all areas, or only those given.
+  void reconcileAreas(const std::vector<std::string>* only = nullptr);
+  // Wakes the pruner when usage passed the high watermark.
+  void afterGrowth();
+  bool ready() const { return initialized_.load(std::memory_order_acquire); }
+
   std::string cacheDir_;
-  std::unique_ptr<SegmentFiles> files_;
+  std::unique_ptr<SegmentFiles> files_;  // set once by init, before initialized_
   std::unique_ptr<DiskCachePruner> pruner_;
+  std::unique_ptr<DiskCacheContexts> contexts_;
+  std::unique_ptr<DiskCacheSpace> space_;
+  std::unique_ptr<DiskCacheCounters> counters_;
+  DiskCacheFaultInjector faults_;
+  std::atomic<bool> initialized_{false};
+  std::atomic<uint64_t> tempSequence_{0};
+  std::atomic<uint32_t> pruneWaitMs_{2000};
+  std::atomic<uint32_t> pruneIntervalMs_{0};  // 0 = the configured default
+  // Creation of a name checks every area the context looks in and then
+  // renames into one of them; a stripe (by name hash) makes the two steps
+  // atomic against another creation of the same name. Held only around the
+  // check and the rename, never across I/O of the image; innermost.
+  std::array<std::mutex, 64> createLocks_;
 };
 
 }  // namespace ObjectStore
