@@ -43,8 +43,10 @@ std::string CZnError::text() const {
   char buf[128];
   // strerror_r (GNU form) may or may not use the buffer.
   const char* msg = strerror_r(errNo_, buf, sizeof(buf));
-  std::string out = std::string(errnoName(errNo_)) + " (" + std::to_string(errNo_) + "): " + msg;
-  if (win32Code_ != 0) out += " [win32 " + std::to_string(win32Code_) + "]";
+  // Built by appends: GCC 12 warns falsely (-Wrestrict) on chains of operator+.
+  std::string out(errnoName(errNo_));
+  out.append(" (").append(std::to_string(errNo_)).append("): ").append(msg);
+  if (win32Code_ != 0) out.append(" [win32 ").append(std::to_string(win32Code_)).append("]");
   return out;
 }
 
@@ -58,8 +60,7 @@ std::string CZnError::chain() const {
   if (!frames_.empty()) {
     const FXCodeLocation& origin = frames_.front().location;
     out += out.empty() ? "[" : " [";
-    out += baseName(origin.file);
-    out += ":" + std::to_string(origin.line) + "]";
+    out.append(baseName(origin.file)).append(":").append(std::to_string(origin.line)).append("]");
   }
   return out;
 }
