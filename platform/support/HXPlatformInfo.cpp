@@ -100,10 +100,16 @@ CZnError writeLinesAtomically(const std::string& path, const std::vector<std::st
     p += n;
     left -= static_cast<size_t>(n);
   }
-  if (fsync(fd) != 0 || close(fd) != 0) {
-    int saved = errno;
+  // Close even when the sync fails, so that a failing disk does not also leak
+  // a descriptor per attempt.
+  int syncResult = fsync(fd);
+  int syncErrno = errno;
+  int closeResult = close(fd);
+  int closeErrno = errno;
+  if (syncResult != 0 || closeResult != 0) {
     unlink(tmp.c_str());
-    return FXErrorUtil::ErrorErrNo(FX_LOC, saved, "Can't sync [%s]", tmp.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, syncResult != 0 ? syncErrno : closeErrno,
+                                   "Can't sync [%s]", tmp.c_str());
   }
   if (rename(tmp.c_str(), path.c_str()) != 0) {
     int saved = errno;
@@ -132,6 +138,26 @@ bool readRegistryNumber(const std::string& key, long long& value, bool& parsed,
   if (text.size() > 32) text.resize(32);
   parsed = parseDecimal(text, value);
   return true;
+}
+
+// A section, key or value that the line format can't hold would corrupt the
+// file (a newline would start a new line, a '=' in a key would move the
+// split, surrounding blanks would be trimmed away on reading), so such
+// entries are refused instead of written.
+CZnError checkEntry(const std::string& section, const std::string& key,
+                    const std::string& value) {
+  auto hasLineBreak = [](const std::string& text) {
+    return text.find_first_of("\r\n") != std::string::npos;
+  };
+  if (section.empty() || hasLineBreak(section) || section.find(']') != std::string::npos ||
+      trim(section) != section)
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Bad section name [%s]", section.c_str());
+  if (key.empty() || hasLineBreak(key) || key.find('=') != std::string::npos ||
+      trim(key) != key || key[0] == '[' || key[0] == '#' || key[0] == ';')
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Bad key [%s]", key.c_str());
+  if (hasLineBreak(value) || trim(value) != value)
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Bad value for [%s]", key.c_str());
+  return CZnError::Success;
 }
 
 }  // namespace
@@ -169,6 +195,8 @@ bool HXPlatformInfo::getLongLong(const std::string& section, const std::string& 
 
 CZnError HXPlatformInfo::setString(const std::string& section, const std::string& key,
                                    const std::string& value) {
+  CZnError err = checkEntry(section, key, value);
+  if (err.failed()) return err;
   std::lock_guard<std::mutex> guard(g_registryWriteMutex);
   std::string path = registryPath();
   std::vector<std::string> lines = readLines(path);

@@ -38,6 +38,9 @@ class HXPlatformInfo {
   static bool getLongLong(const std::string& section, const std::string& key, int64_t& value);
 
   // Sets a value, creating the file, its directory and the section as needed.
+  // Fails with EINVAL for an entry the file format can't hold: an empty
+  // section or key, a line break anywhere, ']' in a section, '=' in a key, a
+  // key starting with '[', '#' or ';', or blanks around any of them.
   static CZnError setString(const std::string& section, const std::string& key,
                             const std::string& value);
   static CZnError setNumber(const std::string& section, const std::string& key, int64_t value);

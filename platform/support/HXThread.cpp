@@ -8,14 +8,23 @@
 
 namespace ObjectStore {
 
+namespace {
+
+// The HXThread whose thread is the calling thread, if any. The thread can
+// recognise itself through this without reading thread_, which its creator
+// may still be assigning when the thread starts running.
+thread_local const HXThread* t_currentThread = nullptr;
+
+}  // namespace
+
 HXThread::~HXThread() {
-  if (!thread_.joinable()) return;
-  if (thread_.get_id() == std::this_thread::get_id()) {
+  if (t_currentThread == this) {
     OSLOG(-1, "Error: thread object destroyed by its own thread; detaching");
-    thread_.detach();
+    t_currentThread = nullptr;
+    if (thread_.joinable()) thread_.detach();
     return;
   }
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 CZnError HXThread::start(Function fn, void* arg) {
@@ -31,14 +40,14 @@ CZnError HXThread::start(std::function<void()> fn) {
   // start() returns, even if the thread has not been scheduled yet.
   running_->store(true, std::memory_order_release);
   try {
-    thread_ = std::thread([running = running_, body = std::move(fn)] {
+    thread_ = std::thread([self = this, running = running_, body = std::move(fn)] {
+      t_currentThread = self;
       body();
       running->store(false, std::memory_order_release);
     });
   } catch (const std::system_error& e) {
     running_->store(false, std::memory_order_release);
-    return FXErrorUtil::ErrorErrNo(FX_LOC, e.code().value(), "Can't create thread: %s",
-                                   e.what());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, e.code().value(), "Can't create thread: %s", e.what());
   } catch (const std::bad_alloc&) {
     running_->store(false, std::memory_order_release);
     return FXErrorUtil::ErrorErrNo(FX_LOC, ENOMEM, "Can't create thread");
@@ -47,12 +56,11 @@ CZnError HXThread::start(std::function<void()> fn) {
 }
 
 void HXThread::join() {
-  if (!thread_.joinable()) return;
-  if (thread_.get_id() == std::this_thread::get_id()) {
+  if (t_currentThread == this) {
     OSLOG(-1, "Error: a thread can't join itself");
     return;
   }
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 }  // namespace ObjectStore

@@ -43,8 +43,7 @@ bool HxCriticalSection::tryEnter() {
 }
 
 void HxCriticalSection::assertHeld() const {
-  if (!isHeldByCurrentThread())
-    fatal("Error: HxCriticalSection is not held by the calling thread");
+  if (!isHeldByCurrentThread()) fatal("Error: HxCriticalSection is not held by the calling thread");
 }
 
 }  // namespace ObjectStore

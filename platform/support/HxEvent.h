@@ -22,8 +22,6 @@
 #include <cstdint>
 #include <mutex>
 
-#include "platform/support/ThreadAnnotations.h"
-
 namespace ObjectStore {
 
 // The timeout value that means "wait forever".
@@ -49,7 +47,7 @@ class HxEvent {
  private:
   mutable std::mutex mutex_;
   std::condition_variable cond_;
-  bool signalled_ OS_GUARDED_BY(mutex_);
+  bool signalled_;  // guarded by mutex_
 };
 
 }  // namespace ObjectStore
