@@ -1,0 +1,302 @@
+// ObjectContainer: the single entry object of the library.
+//
+// The file server creates one container, initialises it once with a base
+// directory (on-disk layout, disk cache, backup transport), then opens one
+// store per share and point in time. Each open store is named by an
+// ObjectStoreIndex, its position in the container's store list; every
+// file-system call passes that index and the container forwards it to the
+// store. The container also keeps one StoreInfo per share (the share's index
+// service, shared by all views of the share), persists the list of shares in
+// "StoreInfo.txt", and removes a share's local data when its last view closes.
+//
+// On-disk layout under containerDir:
+//   objstr/                        StoreInfo.txt, StoreInfo.tmp, one store
+//                                  directory per open view:
+//   objstr/<shareKey>_<pitName>/   version_cache, guid_cache, deleted_segments
+//   backup/                        the backup transport's working directory
+//   cache/                         the disk cache: cache/<subclient>/ a share's
+//                                  segments, cache/noprune/<subclient>_<pitName>/
+//                                  a view's local-only segments,
+//                                  cache/views/<subclient>_<pitName>/ a
+//                                  point-in-time view's restored segments
+//   index/                         one index database per share
+//
+// Thread safety: every public method may be called from any thread once
+// init() has returned. Results are CZnError values; nothing is thrown.
+//
+// This header is part of the public interface: it includes nothing beyond
+// the standard library and our own platform support headers.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ObjectStore/Identifiers.h"
+#include "ObjectStore/ObjectStoreConfig.h"
+#include "platform/support/CZnError.h"
+#include "platform/support/HxCriticalSection.h"
+#include "platform/support/HxRW.h"
+#include "platform/support/ThreadAnnotations.h"
+
+namespace ObjectStore {
+
+class DiskCache;
+class index_iface;
+class ObjectStore;
+
+// Position of an open store in the container's store list. Slots are never
+// reused: a closed index stays invalid for the life of the container.
+using ObjectStoreIndex = uint64_t;
+
+struct ObjectContainerConfig {
+  std::string containerDir;  // everything of the container lives below it
+  int highWatermark = 90;    // disk-cache watermarks, percent
+  int lowWatermark = 80;
+  int thirdWatermark = 85;
+  uint64_t diskCacheLRU = 1000;  // handed to the disk cache
+  bool pruningMode = false;      // true: prune least recently used; false: at random
+  // A disk cache supplied by the caller; when set, the container uses it
+  // instead of creating its own (tests wrap the real cache this way).
+  std::shared_ptr<DiskCache> diskCache;
+};
+
+struct Watermarks {
+  int highWatermark = 90;
+  int lowWatermark = 80;
+  int thirdWatermark = 85;
+};
+
+// The container's entry-point counters, in reporting order.
+enum class ContainerCounter : size_t {
+  PRUNE_FILE,
+  CREATE,
+  CREATE_AND_OPEN,
+  MKDIR,
+  MKNOD,
+  CREATE_SYMLINK,
+  UNLINK,
+  RMDIR,
+  OPEN,
+  CLOSE,
+  WRITE,
+  WRITE_BYTES,
+  READ,
+  READ_BYTES,
+  FSYNC,
+  FDATASYNC,
+  LOCK,
+  UNLOCK,
+  TELLLOCK,
+  TRUNCATE,
+  RENAME,
+  GETATTR,
+  CHMOD,
+  UTIMES,
+  CHOWN,
+  READ_LINK,
+  STATFS,
+  GUID_TO_PATH,
+  PATH_TO_GUID,
+  READDIR,
+  READDIR_EX,
+  OPENDIR,
+  SEEKDIR,
+  CLOSEDIR,
+  SETXATTR,
+  GETXATTR,
+  LISTXATTR,
+  REMOVEXATTR,
+  COUNT
+};
+
+// Lock-free 64-bit counters, one per ContainerCounter. Readers see each
+// counter's current value, not a consistent snapshot across counters.
+class ObjectContainerCounters {
+ public:
+  static constexpr size_t NUM_COUNTERS = static_cast<size_t>(ContainerCounter::COUNT);
+  // The key under which each counter is reported, indexed by ContainerCounter.
+  static const std::array<const char*, NUM_COUNTERS> NAMES;
+
+  ObjectContainerCounters() { clear(); }
+
+  void add(ContainerCounter counter, uint64_t amount = 1) {
+    values_[static_cast<size_t>(counter)].fetch_add(amount, std::memory_order_relaxed);
+  }
+  uint64_t get(ContainerCounter counter) const {
+    return values_[static_cast<size_t>(counter)].load(std::memory_order_relaxed);
+  }
+  uint64_t get(size_t index) const { return values_[index].load(std::memory_order_relaxed); }
+  static const char* name(size_t index) { return NAMES[index]; }
+  void clear() {
+    for (auto& value : values_) value.store(0, std::memory_order_relaxed);
+  }
+
+ private:
+  std::array<std::atomic<uint64_t>, NUM_COUNTERS> values_;
+};
+
+// One share: its subclient, how many open views use it, and its index
+// service (shared by every view of the share).
+struct StoreInfo {
+  StoreInfo() = default;
+  explicit StoreInfo(uint64_t subclientId) : subclient(subclientId) {}
+
+  uint64_t subclient = 0;
+  int refCount = 1;
+  std::shared_ptr<index_iface> index;
+};
+
+class ObjectContainer {
+ public:
+  ObjectContainer();
+  // Waits for the index services' asynchronous browses, stops the disk-cache
+  // pruner, deletes the remaining stores and logs the performance counters.
+  ~ObjectContainer();
+  ObjectContainer(const ObjectContainer&) = delete;
+  ObjectContainer& operator=(const ObjectContainer&) = delete;
+
+  // Creates objstr/, backup/ and index/ below config.containerDir, sets up
+  // (or adopts) the disk cache on cache/ and the backup transport on backup/.
+  CZnError init(const ObjectContainerConfig& config);
+
+  // Opens the view (config.subclient, config.pitName) of share config.name,
+  // or returns the index of that view when it is already open (the rest of
+  // config is then ignored). Fails with ENODEV before init, EINVAL for a
+  // share name or pitName unusable as a directory name.
+  CZnError openObjectStore(ObjectStoreIndex& out, const ObjectStoreConfig& config);
+  // Shuts the store down and removes the view's local data; the share's index
+  // and cache go with its last view. ENODEV before init, EINVAL for an index
+  // that is not open.
+  CZnError closeObjectStore(ObjectStoreIndex index);
+  // Removes a view's local data (name: the share key, one leading '/'
+  // ignored). force: recreate the share record first, so that an operator can
+  // clean up a share that is not open.
+  CZnError cleanupObjectStore(const std::string& name, uint64_t subclient,
+                              const std::string& pitName, bool force);
+
+  // Persists the list of shares in objstr/StoreInfo.txt (replaced atomically).
+  CZnError saveStoreInfo();
+  // Recreates the share records and their index services from the file; a
+  // line that does not parse stops it with EINVAL, keeping earlier records.
+  CZnError restoreStoreInfo();
+
+  CZnError updateWatermarks(const Watermarks& watermarks);
+  CZnError getCurrentHighWatermark(int& highWatermark);
+  CZnError startMigration(const std::string& fromContainerDir, const std::string& toContainerDir);
+
+  // The root directory's object GUID of an open store; empty (after logging
+  // "Invalid store") for an index that is not open.
+  guid_t getRootGuid(ObjectStoreIndex index);
+  CZnError updateObjectStore(ObjectStoreIndex index, const ObjectStoreUpdates& updates);
+
+  // The disk cache's pruning decision for one segment of a subclient (see
+  // pruneFileStatic). True: the segment may go (and is already gone when a
+  // store owns it).
+  bool pruneFile(const std::string& subclient, const std::string& path, const guid_t& segment);
+  // The pruning callback: context is the container.
+  static bool pruneFileStatic(const std::string& subclient, const std::string& path,
+                              const guid_t& segment, void* context);
+
+  // The 38 entry-point counters by key, then the disk cache's counters.
+  CZnError getCounters(std::map<std::string, std::string>& counters);
+  const ObjectContainerCounters& counters() const { return counters_; }
+
+  // ---- Inspection (status, tests) ------------------------------------------
+  bool isInitialized() const { return initialized_.load(); }
+  const std::string& containerDir() const { return containerDir_; }
+  const std::string& objstrDir() const { return objstrDir_; }
+  const std::string& indexDir() const { return indexDir_; }
+  std::shared_ptr<DiskCache> diskCache() const { return diskCache_; }
+  // Number of share records.
+  size_t numShares();
+  // A copy of a share's record; false when there is none.
+  bool getStoreInfo(const std::string& shareKey, StoreInfo& out);
+  // Number of slots ever handed out (open and closed).
+  size_t numSlots();
+
+  // The share key of a share name: name + "_" + decimal subclient, one
+  // leading '/' of the name removed.
+  static std::string shareKeyOf(const std::string& name, uint64_t subclient);
+
+  // ---- Test hooks -----------------------------------------------------------
+  // How often the destructor asks an index whether asynchronous browses are
+  // still running (default 1000 ms).
+  static void setAsyncBrowsePollIntervalMsForTesting(uint32_t milliseconds);
+  // Called between the steps of replacing StoreInfo.txt (see saveStoreInfo);
+  // null removes the hook.
+  static void setStoreInfoStepHookForTesting(void (*hook)(int step));
+
+ private:
+  // Looks up an open store. REQUIRES: storesLock_ held (either mode).
+  ObjectStore* storeAt(ObjectStoreIndex index) OS_REQUIRES_SHARED(storesLock_);
+  // The common frame of every per-store operation: counts the call (when a
+  // counter is given), holds storesLock_ shared for the whole call, fails
+  // with ENOENT "Invalid store" for an index that is not open, and otherwise
+  // returns fn(store). Defined in ObjectContainer.cpp, where it is used.
+  template <class Fn>
+  CZnError withStore(ObjectStoreIndex index, const ContainerCounter* counter, Fn&& fn);
+
+  CZnError openLocked(ObjectStoreIndex& out, const ObjectStoreConfig& config);
+  CZnError closeLocked(ObjectStoreIndex index);
+  CZnError cleanupLocked(const std::string& name, uint64_t subclient, const std::string& pitName,
+                         bool force);
+  // Creates the share's index service unless the record has one.
+  // REQUIRES: storeInfoLock_ held.
+  CZnError initIndex(StoreInfo& record, const ObjectStoreConfig& config,
+                     const std::string& shareKey) OS_REQUIRES(storeInfoLock_);
+  // Drops one reference taken by a failing open (the record goes when no
+  // view uses it any more).
+  void releaseShareRecord(const std::string& shareKey);
+  // REQUIRES: storeInfoLock_ held.
+  CZnError saveStoreInfoLocked() OS_REQUIRES(storeInfoLock_);
+  CZnError deleteCacheDir(const std::string& dir, const std::string& shareKey);
+  // Removes a directory tree when it exists; failure pushes `what`.
+  CZnError removeViewDir(const std::string& dir, const char* what);
+
+  // Lock order, outermost first: viewsLock_, storesLock_, storeInfoLock_.
+  // A thread holding one of them only ever takes those after it.
+
+  // Serialises opening, closing and cleaning up views, so that two opens of
+  // one view cannot both create it and a close cannot interleave with an
+  // open of the same view. Acquired before storesLock_; never taken by a
+  // file-system operation or the pruner.
+  std::mutex viewsLock_;
+  // Held by a writer of storesLock_ while it waits for it; readers pass it
+  // first (see StoresReadLock in ObjectContainer.cpp), so that writers are
+  // not starved by a steady stream of readers. Never held with another
+  // container lock except storesLock_ being acquired under it.
+  std::mutex storesWriterGate_;
+  // Shared by every per-store operation, the pruning callback and the
+  // reports for their whole call; exclusive only while a slot is appended or
+  // emptied. Acquired after viewsLock_, before storeInfoLock_, always through
+  // storesWriterGate_.
+  HxRW storesLock_ OS_ACQUIRED_BEFORE(storeInfoLock_);
+  std::vector<ObjectStore*> stores_ OS_GUARDED_BY(storesLock_);  // owned; null = closed
+  // (decimal subclient, pitName) -> slot.
+  std::map<std::pair<std::string, std::string>, ObjectStoreIndex> openStores_
+      OS_GUARDED_BY(storesLock_);
+  // Guards storeInfos_ and the StoreInfo files. Acquired after storesLock_
+  // (close and save take it under the write lock; open releases it before
+  // taking the write lock). Innermost of the container's locks.
+  HxCriticalSection storeInfoLock_;
+  std::map<std::string, StoreInfo> storeInfos_ OS_GUARDED_BY(storeInfoLock_);
+
+  // Set by init() before `initialized_`, read-only afterwards.
+  std::shared_ptr<DiskCache> diskCache_;
+  std::string containerDir_;
+  std::string objstrDir_;
+  std::string indexDir_;
+  std::atomic<bool> initialized_{false};
+
+  ObjectContainerCounters counters_;
+};
+
+}  // namespace ObjectStore
