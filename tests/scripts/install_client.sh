@@ -8,6 +8,13 @@ prefix=$(mktemp -d "${TMPDIR:-/tmp}/objstore-install-XXXXXX")
 trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
+
+# A sanitized library can only be loaded by programs built with the same
+# sanitizers.
+extra=""
+if grep -q '^OBJSTORE_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
+  extra="-fsanitize=address,undefined"
+fi
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 
 test -f "$prefix/include/ObjectStore/objectStore.h"
@@ -25,7 +32,7 @@ int main() {
   return 0;
 }
 CPP
-c++ -std=c++20 -Wall -Wextra -Werror "$prefix/client.cpp" -o "$prefix/client" \
+c++ -std=c++20 -Wall -Wextra -Werror $extra "$prefix/client.cpp" -o "$prefix/client" \
   $(pkg-config --cflags --libs objectstore)
 "$prefix/client"
 
@@ -40,7 +47,7 @@ if [ -f "$prefix/include/ObjectStore/objectStoreCIntf.h" ]; then
 #include <stdio.h>
 int main(void) { printf("c client ok\n"); return 0; }
 C
-  cc -std=c11 -Wall -Wextra -Werror "$prefix/cclient.c" -o "$prefix/cclient" \
+  cc -std=c11 -Wall -Wextra -Werror $extra "$prefix/cclient.c" -o "$prefix/cclient" \
     $(pkg-config --cflags --libs objectstore)
   "$prefix/cclient"
 fi
@@ -55,7 +62,8 @@ find_package(ObjectStore REQUIRED)
 add_executable(client ../client.cpp)
 target_link_libraries(client PRIVATE ObjectStore::objectstore)
 CMAKE
-cmake -S "$prefix/cmake-client" -B "$prefix/cmake-client/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake -S "$prefix/cmake-client" -B "$prefix/cmake-client/build" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_CXX_FLAGS="$extra" -DCMAKE_EXE_LINKER_FLAGS="$extra" >/dev/null
 cmake --build "$prefix/cmake-client/build" >/dev/null
 "$prefix/cmake-client/build/client"
 echo "install test passed"
