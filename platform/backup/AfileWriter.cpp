@@ -26,22 +26,6 @@ namespace {
 // record beyond the damage.
 constexpr uint64_t SCAN_CHUNK_BYTES = 1024 * 1024;
 
-int preadFull(int fd, void* buffer, uint64_t length, uint64_t offset) {
-  char* p = static_cast<char*>(buffer);
-  while (length > 0) {
-    ssize_t n = pread(fd, p, length, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;
-    p += n;
-    length -= static_cast<uint64_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return 0;
-}
-
 // Writes every byte of iov at offset, continuing after short writes.
 int pwritevFull(int fd, struct iovec* iov, int count, uint64_t offset) {
   while (count > 0) {

@@ -1,6 +1,7 @@
 #include "platform/restore/AfileFormat.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -137,6 +138,22 @@ std::string checkRecordHeaderFields(const AfileRecordHeader& header, uint64_t of
                   " runs past the end of the afile (%" PRIu64 " bytes)",
                   recordSize(header), offset, fileSize);
   return "";
+}
+
+int preadFull(int fd, void* buffer, uint64_t length, uint64_t offset) {
+  char* p = static_cast<char*>(buffer);
+  while (length > 0) {
+    ssize_t n = pread(fd, p, length, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    p += n;
+    length -= static_cast<uint64_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return 0;
 }
 
 }  // namespace ObjectStore

@@ -103,6 +103,10 @@ std::string afileDirectory(const std::string& backupDir, uint64_t subclient);
 std::string afileName(uint64_t afileId);
 // <dir>/afile_000042
 std::string afilePath(const std::string& afileDir, uint64_t afileId);
+
+// Reads exactly length bytes at offset. 0, EIO for a file that ends early,
+// or the errno of the failing read.
+int preadFull(int fd, void* buffer, uint64_t length, uint64_t offset);
 // The id of an afile name; false for any other name (and for id 0).
 bool parseAfileName(const std::string& name, uint64_t& afileId);
 // The ids of the afiles in dir, ascending. 0 or errno (ENOENT when dir is missing).

@@ -22,28 +22,6 @@ struct AfileReader::OpenAfile {
   const int fd;
 };
 
-namespace {
-
-// Reads exactly length bytes at offset. 0, EIO for a file that ends early,
-// or the errno of the failing read.
-int preadFull(int fd, void* buffer, uint64_t length, uint64_t offset) {
-  char* p = static_cast<char*>(buffer);
-  while (length > 0) {
-    ssize_t n = pread(fd, p, length, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;
-    p += n;
-    length -= static_cast<uint64_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return 0;
-}
-
-}  // namespace
-
 AfileReader::AfileReader(std::string afileDir, uint64_t subclient, size_t maxOpenAfiles)
     : afileDir_(std::move(afileDir)),
       subclient_(subclient),
