@@ -12,7 +12,18 @@
 //   ObjectStoreSegments.cpp     reading, validating and upgrading headers
 //   ObjectStoreItems.cpp        new items and segments, header updates,
 //                               versions, deletes, the pruning decision
-//   Xattrs.cpp                  the extended-attribute blob
+//   ObjectStoreOpenFiles.cpp    the open-file and open-extent tables, open,
+//                               close, new versions, copySegment
+//   ObjectStoreLocks.cpp        byte-range locks
+//   ObjectStoreDirEnt.cpp       directory entry lists and the dirent cache
+//   ObjectStorePaths.cpp        path lookup, getattr, guid/path, statfs
+//   ObjectStoreCreate.cpp       creating files, directories and links
+//   ObjectStoreAttributes.cpp   setattr, chmod, chown, utimes, updateTimes
+//   ObjectStoreExtents.cpp      extent I/O, the extent map, empty ranges
+//   ObjectStoreTruncate.cpp     file size, truncate, fsync
+//   ObjectStoreListing.cpp      readdir and directory handles
+//   ObjectStoreRemoveRename.cpp unlink, rmdir, rename
+//   Xattrs.cpp                  extended attributes and their blob
 //
 // Locks, outermost first (a lock may only be taken while holding locks that
 // come before it):
@@ -33,6 +44,10 @@
 // with no operation running on the store.
 #pragma once
 
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/time.h>
+
 #include <atomic>
 #include <cstdint>
 #include <ctime>
@@ -42,10 +57,13 @@
 #include <string>
 #include <vector>
 
+#include "ObjectStore/DirEntCache.h"
 #include "ObjectStore/GuidCache.h"
+#include "ObjectStore/Handles.h"
 #include "ObjectStore/Identifiers.h"
 #include "ObjectStore/ItemName.h"
 #include "ObjectStore/ObjectStoreConfig.h"
+#include "ObjectStore/OpenFileInfo.h"
 #include "ObjectStore/SegmentFormat.h"
 #include "ObjectStore/utils/lrucache.h"
 #include "ObjectStore/utils/persistent_map.h"
@@ -63,6 +81,21 @@ class RestoreInterface;
 
 // The map of an item's extended attributes (name -> value), byte order.
 using XattrMap = std::map<std::string, std::vector<unsigned char>>;
+
+// Where a restore of an extent also delivers bytes: len bytes of the extent
+// from offsetInExtent into buf.
+struct RestoreData {
+  char* buf = nullptr;
+  uint64_t len = 0;
+  uint64_t offsetInExtent = 0;
+};
+
+// The largest number of children asked for when a whole directory is read.
+inline constexpr size_t DIRENT_READ_ALL = 0x7fffffff;
+
+// Adjusts handle's empty range after extent `extent` was written (the open
+// file's size is still the size before the write). REQUIRES: the item lock.
+void updateEmptyRange(const guid_t& objGuid, FileHandle& handle, const uint64_t& extent);
 
 class ObjectStore {
  public:
@@ -193,6 +226,157 @@ class ObjectStore {
   // deleted in the index and leave the segment.
   CZnError deleteSegment(index_iface_props& props, bool localOnly);
 
+  // ---- Open files and handles -----------------------------------------------
+  // Opens an item for reading, or for writing when the access mode of flags
+  // is O_WRONLY or O_RDWR (no other bit is read). newVersion: a write open
+  // starts a new version of the file (see versionInterval); EAGAIN when the
+  // file is already open for writing. EPERM for a write open of a read-only
+  // store, ENOENT for an item that does not exist.
+  CZnError open(FileHandle& handle, ItemName& item, int flags, bool newVersion);
+  // One more user of an already open handle; ENOENT when it was closed.
+  CZnError openInternal(FileHandle& handle);
+  // Writes a changed size back, drops a client handle's byte-range locks and
+  // uncounts the handle; the record goes with its last user. When the size
+  // can't be written the handle stays open and the error is returned.
+  CZnError close(FileHandle& handle, IsInternal internal);
+  void openExtent(ExtentHandle& handle, const std::string& name);
+  void closeExtent(ExtentHandle& handle);
+  // Copies segment `from` to `to` with a renewed header (name, times,
+  // version time) and, unless noIndex, records the copy in the index. A
+  // source that is missing or damaged is restored first.
+  CZnError copySegment(const guid_t& from, const guid_t& to, index_iface_props& props,
+                       bool noIndex);
+  // The open record of an object, or null. For tests and reports.
+  OpenFileInfo* findOpenFile(const guid_t& objGuid);
+
+  // ---- Byte-range locks --------------------------------------------------------
+  // Advisory locks on an open item (request.fh names it); never blocks.
+  CZnError lock(const LockInfo& request, LockInfo& conflict);
+  CZnError unlock(const LockInfo& request);
+  CZnError telllock(const LockInfo& request, bool& locked);
+  CZnError clearAllLocksWithFh(FileHandle& fh);
+  // REQUIRES: the item lock of request.fh's record.
+  CZnError validateLock(const LockInfo& request, LockInfo& conflict);
+  bool isRangeLocked(const LockInfo& request, LockInfo& conflict);
+
+  // ---- Directory entries ---------------------------------------------------------
+  // Up to max children of dir from index offset, the directory's parent and
+  // whether the listing reached its end. The last flag is not used.
+  CZnError readDirEnt(GuidPathList& out, guid_t& parent, bool& done, ItemName& dir,
+                      size_t offset, size_t max, bool unused = false);
+  CZnError addToDirEnt(const guid_t& dirGuid, const guid_t& childGuid, const std::string& name,
+                       bool restore);
+  CZnError removeFromDirEnt(guid_t dirGuid, const guid_t& childGuid, const std::string& name);
+  void addToDirCache(const guid_t& parent, const guid_t& dirGuid, const GuidPathList& children);
+  void addToDirCache(const guid_t& dirGuid, const guid_t& childGuid, const std::string& name,
+                     bool restore);
+  // A directory-entry user counts as a writer of the directory's record.
+  CZnError openDirEntry(const guid_t& dirGuid, OpenFileInfo** out);
+  CZnError closeDirEntry(const guid_t& dirGuid);
+  // Rebuilds a directory's entry list from the index as of the store's time.
+  // The restore path comes with the restore issue; until then this fails
+  // with ENOENT.
+  CZnError restoreDirEnt(const guid_t& dirGuid, GuidPathList& children, guid_t& parentGuid);
+  LruCache<std::string, DirEntInfo>& dirEntCache() { return dirEntCache_; }
+
+  // ---- Paths, getattr, statfs -------------------------------------------------------
+  // Resolves a full path; an item that does not exist succeeds with an
+  // empty GUID.
+  CZnError lookupPathInDirEnt(guid_t& guid, const std::string& path);
+  CZnError lookupPathInDirEnt(guid_t& guid, ItemName& parent, const std::string& name);
+  CZnError getattr(ItemName& item, struct stat& st);
+  CZnError guidToPath(const guid_t& guid, std::string& path);
+  CZnError pathToGuid(guid_t& guid, const std::string& path);
+  CZnError statfs(struct statfs& buf);
+  void cxHeaderToStat(struct stat& st, const guid_t& objGuid, const CXFileHeader& header);
+
+  // ---- Creating items -------------------------------------------------------------
+  CZnError create(ItemName& item, index_iface_props& parentProps, const std::string& name,
+                  mode_t mode, FileType type, const guid_t& linkTarget);
+  CZnError create(ItemName& parent, ItemName& item, const std::string& name, mode_t mode,
+                  FileType type);
+  CZnError create(ItemName& item, const std::string& path, mode_t mode, FileType type);
+  CZnError mkdir(ItemName& parent, ItemName& item, const std::string& name, mode_t mode);
+  CZnError mkdir(ItemName& item, const std::string& path, mode_t mode);
+  CZnError createSymbolicLink(ItemName& item, const std::string& target, ItemName& parent,
+                              const std::string& name);
+  CZnError createSymbolicLink(ItemName& item, const std::string& target,
+                              const std::string& linkPath);
+  CZnError addLinkData(const guid_t& versionGuid, const guid_t& target);
+  CZnError readLink(ItemName item, std::string& target);
+  CZnError createAndOpen(FileHandle& handle, ItemName& parent, const std::string& name,
+                         struct stat& st, int flags);
+  bool isFileFiltered(const std::string& path);
+  CZnError isFileFiltered(bool& filtered, ItemName& item, index_iface_props& props);
+
+  // ---- Attributes -------------------------------------------------------------------
+  CZnError setattr(ItemName& item, const struct stat& st);
+  CZnError chmod(ItemName& item, mode_t mode);
+  CZnError chown(ItemName& item, uid_t uid, gid_t gid);
+  CZnError utimes(ItemName& item, const timeval& atime, const timeval& mtime);
+  CZnError updateTimes(const guid_t& objectGuid, const guid_t& versionGuid);
+
+  // ---- File data ---------------------------------------------------------------------
+  CZnError write(FileHandle& handle, const char* buf, uint64_t& len, uint64_t offset, Sync sync);
+  // len: in, bytes wanted; out, bytes delivered.
+  CZnError read(FileHandle& handle, char* buf, uint64_t offset, uint64_t& len);
+  CZnError writeExtent(FileHandle& handle, uint64_t extent, const char* buf, uint64_t len,
+                       uint64_t offsetInExtent, Sync sync);
+  CZnError readExtent(FileHandle& handle, uint64_t extent, char* buf, uint64_t& len,
+                      uint64_t offsetInExtent);
+  // REQUIRES: the item lock of handle's record.
+  CZnError fillFileExtents(FileHandle& handle);
+  CZnError browseFileExtentsToMap(FileHandle& handle,
+                                  std::map<std::string, index_iface_props>& map);
+  CZnError undeleteExtent(const guid_t& extentGuid, const guid_t& extentVersion,
+                          OpenFileInfo& info);
+  // Rebuilds a missing extent segment from the backup (and, with data, also
+  // delivers its bytes). The restore path comes with the restore issue;
+  // until then this fails with ENOENT. REQUIRES: the item lock.
+  CZnError restoreExtent(FileHandle& handle, const guid_t& extentGuid, const RestoreData* data);
+  // Hands a written extent segment to the backup queue. Does nothing while
+  // the store has no backup queue (the queue joins with the backup issue).
+  void pushToBackupQueue(const guid_t& segment);
+
+  // ---- Size, truncate, fsync --------------------------------------------------------
+  // REQUIRES: the item lock of handle's record.
+  CZnError updateFileSize(FileHandle& handle);
+  CZnError truncate(ItemName& item, uint64_t size, bool newVersion);
+  // REQUIRES: a write handle; takes its item lock.
+  CZnError _truncate(FileHandle& handle, uint64_t size, bool newVersion);
+  CZnError fsync(ItemName& item);
+
+  // ---- Directory listing -------------------------------------------------------------
+  CZnError readdir(ItemName& dir, GuidPathList& out, size_t offset, size_t max, bool& done);
+  CZnError opendir(DirHandle** handle, ItemName& dir);
+  CZnError readdir(DirHandle* handle, struct dirent** out, guid_t& guid);
+  CZnError readdir_ex(DirHandle* handle, struct dirent** out, guid_t& guid, struct stat& st,
+                      uint64_t* cookie);
+  CZnError seekdir(DirHandle* handle, unsigned long position);
+  CZnError telldir(const DirHandle* handle, unsigned long& position);
+  CZnError closedir(const DirHandle* handle);
+
+  // ---- Removing and renaming -----------------------------------------------------------
+  CZnError unlink(ItemName& item);
+  CZnError rmdir(ItemName& item);
+  CZnError rename(const std::string& from, const std::string& to, bool newVersion);
+  CZnError renameDir(const std::string& to, ItemName& from, CXFileHeader& header,
+                     FileHeaderData& data, index_iface_props& props);
+
+  // ---- Extended attributes -------------------------------------------------------------
+  CZnError readXattrFromSegment(std::vector<unsigned char>& out, const guid_t& versionGuid,
+                                const guid_t& objectGuid);
+  CZnError writeXattrDataToSegment(const guid_t& versionGuid,
+                                   const std::vector<unsigned char>& blob);
+  CZnError sendXattrsToIndex(std::vector<unsigned char>& blob, const guid_t& objectGuid,
+                             const guid_t& versionGuid);
+  CZnError readAllXattrs(XattrMap& map, ItemName& item);
+  CZnError setxattr(ItemName& item, const std::string& name,
+                    const std::vector<unsigned char>& value);
+  CZnError getxattr(ItemName& item, const std::string& name, std::vector<unsigned char>& value);
+  CZnError listxattr(ItemName& item, std::vector<std::string>& names);
+  CZnError removexattr(ItemName& item, const std::string& name);
+
   // ---- Pruning (called on the disk cache's pruner thread) ------------------
   // True when the segment may go; the store has then deleted it itself.
   bool pruneFile(const std::string& path, const guid_t& segment);
@@ -244,6 +428,10 @@ class ObjectStore {
   // Writes header fields; on failure logs, deletes the segment unless it
   // is missing (so that a later read restores it) and returns the error.
   CZnError writeHeaderSections(const guid_t& segment, const std::vector<Section>& writes);
+  // The new-version step of open for a write open that asked for one; on
+  // success verGuid names the version the handle is bound to (unchanged
+  // when the version interval has not passed). REQUIRES: the item lock.
+  CZnError newVersionOnOpen(const guid_t& objGuid, guid_t& verGuid);
 
   ObjectContainer& container_;
   std::shared_ptr<DiskCache> diskCache_;
@@ -283,6 +471,21 @@ class ObjectStore {
   std::string backupFilter_ OS_GUARDED_BY(backupFilterLock_);
   std::vector<std::string> backupFilterTokens_ OS_GUARDED_BY(backupFilterLock_);
   // The backup queue of the live writable share comes with the backup issue.
+
+  // Open-file table: object GUID -> record (owned). Never held together with
+  // an item lock.
+  HxCriticalSection openFilesLock_;
+  std::map<guid_t, OpenFileInfo*> openFiles_ OS_GUARDED_BY(openFilesLock_);
+  // Open-extent table: extent segment name -> record (owned). Held only
+  // inside openExtent/closeExtent.
+  HxCriticalSection openExtentsLock_;
+  std::map<std::string, OpenExtentInfo*> openExtents_ OS_GUARDED_BY(openExtentsLock_);
+  // Directory object GUID -> parsed entry list; its own mutex is the
+  // dirent-cache lock.
+  LruCache<std::string, DirEntInfo> dirEntCache_;
+  // The share size last fetched for statfs (blocks of the local f_bsize).
+  std::atomic<uint64_t> shareTotalBlocks_{0};
+  std::atomic<uint64_t> shareFreeBlocks_{0};
 
   CZnLogger eventLogger_;  // opened by initialize when event logging is on
   std::atomic<bool> active_{false};

@@ -40,7 +40,16 @@ ObjectStore::ObjectStore(ObjectContainer& container, std::shared_ptr<DiskCache> 
       guidCache_("guid"),
       versionCache_("version") {}
 
-ObjectStore::~ObjectStore() = default;
+ObjectStore::~ObjectStore() {
+  // Records still listed belong to handles the file server never closed;
+  // nothing can use them once the store is gone.
+  HxCriticalSectionGuard files(openFilesLock_);
+  for (auto& entry : openFiles_) delete entry.second;
+  openFiles_.clear();
+  HxCriticalSectionGuard extents(openExtentsLock_);
+  for (auto& entry : openExtents_) delete entry.second;
+  openExtents_.clear();
+}
 
 CZnError ObjectStore::initialize(const ObjectStoreConfig& config, const std::string& storeDir) {
   config_ = config;
@@ -49,6 +58,7 @@ CZnError ObjectStore::initialize(const ObjectStoreConfig& config, const std::str
   subclientText_ = std::to_string(config.subclient);
   attrCache_.setSize(config.attrCacheSize);
   xattrCache_.setSize(config.xattrCacheSize);
+  dirEntCache_.setSize(config.dirCacheEntriesMax);
   snapshotSuffix_ = makeSnapshotSuffix(config.timestamp);
   storeDir_ = storeDir;
   readOnly_.store(config.readOnly);
