@@ -11,14 +11,13 @@
 #include <cstring>
 
 #include "ObjectStore/ObjectStore.h"
+#include "ObjectStore/StoreHelpers.h"
 #include "platform/support/Clock.h"
 #include "platform/support/LogWriter.h"
 
 namespace ObjectStore {
 
 namespace {
-
-constexpr int64_t NS_PER_SEC = 1000000000;
 
 bool isDirectoryMode(int mode) { return (static_cast<unsigned>(mode) & S_IFMT) == S_IFDIR; }
 

@@ -7,37 +7,13 @@
 #include <cstring>
 
 #include "ObjectStore/ObjectStore.h"
+#include "ObjectStore/StoreHelpers.h"
 #include "platform/support/Clock.h"
 #include "platform/support/LogWriter.h"
 #include "platform/utils/Guid.h"
 
 namespace ObjectStore {
 
-namespace {
-
-constexpr int64_t NS_PER_SEC = 1000000000;
-
-// ENOSPC is an expected outcome of a full cache, not an error of the store.
-void logCreateError(const CZnError& err) {
-  if (err.errNo() == ENOSPC) {
-    OSLOG_ERR_AT(4, err);
-  } else {
-    OSLOG_ERR(err);
-  }
-}
-
-Section makeWriteSection(int32_t number, uint64_t offset, const void* bytes, uint64_t length) {
-  Section section;
-  section.number = number;
-  section.offset = offset;
-  // The disk cache only reads a write's buffer.
-  section.buffer = const_cast<void*>(bytes);
-  section.size = length;
-  section.bufferLength = length;
-  return section;
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // New items
@@ -88,7 +64,7 @@ CZnError ObjectStore::createNewItem(ItemName& item, const std::string& path,
   if (CZnError err = createNewItem(props, isNonPrunable); !err.ok()) {
     err.Push(FX_LOC, "[%s] Error: Can't create segment for [%s]", rootName_.c_str(),
              path.c_str());
-    logCreateError(err);
+    logErrorUnlessNoSpace(err);
     return err;
   }
   item.objGuid = props.objGuid;
@@ -108,7 +84,7 @@ CZnError ObjectStore::createNewItem(index_iface_props& props, bool isNonPrunable
   if (CZnError err = createSegment(props, isNonPrunable); !err.ok()) {
     err.Push(FX_LOC, "Error: [%s] Can't create segment for [%s] [%s]", rootName_.c_str(),
              props.objGuid.c_str(), props.verGuid.c_str());
-    logCreateError(err);
+    logErrorUnlessNoSpace(err);
     return err;
   }
   // Whatever fails from here leaves no segment behind; the delete's own
@@ -166,7 +142,7 @@ CZnError ObjectStore::createSegment(index_iface_props& props, bool isNonPrunable
       !err.ok()) {
     err.Push(FX_LOC, "Error: [%s] Can't create segment for [%s] [%s]", rootName_.c_str(),
              props.objGuid.c_str(), props.verGuid.c_str());
-    logCreateError(err);
+    logErrorUnlessNoSpace(err);
     return err;
   }
   OSLOG(5, "[%s] created new segment: obj=[%s] ver=[%s]", rootName_.c_str(),
@@ -213,7 +189,7 @@ CZnError ObjectStore::createSegment(const guid_t& segment, const FileHeaderData&
       diskCache_->createSegment(context_, segment, sections, false, isNonPrunable, false);
   if (!err.ok()) {
     err.Push(FX_LOC, "Error: Can't create segment for [%s]", segment.c_str());
-    logCreateError(err);
+    logErrorUnlessNoSpace(err);
     return err;
   }
   OSLOG(3, "Created segment [%s]", segment.c_str());
