@@ -20,12 +20,14 @@ class DirEntChildrenLru : public LruCache<std::string, guid_t, NameLess> {
       : LruCache<std::string, guid_t, NameLess>(std::numeric_limits<uint64_t>::max(),
                                                 NameLess(caseSensitive)) {}
   DirEntChildrenLru(DirEntChildrenLru&&) = default;
+  DirEntChildrenLru& operator=(DirEntChildrenLru&&) = default;
 };
 
 // One cached directory.
 struct DirEntInfo {
   explicit DirEntInfo(bool caseSensitive) : children(caseSensitive) {}
   DirEntInfo(DirEntInfo&&) = default;
+  DirEntInfo& operator=(DirEntInfo&&) = default;
 
   guid_t parentGuid;
   DirEntChildrenLru children;

@@ -70,7 +70,23 @@ class LruCache {
   }
   LruCache(const LruCache&) = delete;
   LruCache& operator=(const LruCache&) = delete;
-  LruCache& operator=(LruCache&&) = delete;
+  // Replaces this cache's entries by other's (other is left empty); the same
+  // rule as for the move constructor: neither object is in use by another
+  // thread, e.g. a cached value replaced under its cache's lock.
+  LruCache& operator=(LruCache&& other) {
+    if (this == &other) return *this;
+    HxCriticalSectionGuard mine(mutex_);
+    HxCriticalSectionGuard theirs(other.mutex_);
+    map_ = std::move(other.map_);
+    order_ = std::move(other.order_);
+    maxWeight_ = other.maxWeight_;
+    totalWeight_ = other.totalWeight_;
+    stats_ = other.stats_;
+    other.map_.clear();
+    other.order_.clear();
+    other.totalWeight_ = 0;
+    return *this;
+  }
 
   // ---- Locking functions ---------------------------------------------------
 

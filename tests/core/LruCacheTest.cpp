@@ -243,6 +243,36 @@ TEST(LruCacheTest, MovedCacheKeepsEntriesAndOrder) {
   EXPECT_EQ(source.size(), 0u);
 }
 
+TEST(LruCacheTest, MoveAssignedCacheReplacesEntriesAndKeepsEvictionOrder) {
+  StrCache source(3);
+  for (const char* k : {"a", "b", "c"}) ASSERT_TRUE(source.insert(k, k, true, 1).ok());
+  StrCache target(10);
+  ASSERT_TRUE(target.insert("old", "old", true, 1).ok());
+  target = std::move(source);
+  EXPECT_EQ(keysOf(target), (std::vector<std::string>{"a", "b", "c"}));
+  ASSERT_TRUE(target.insert("d", "d", true, 1).ok());  // capacity 3 came along
+  EXPECT_EQ(keysOf(target), (std::vector<std::string>{"b", "c", "d"}));
+  EXPECT_EQ(source.size(), 0u);
+}
+
+TEST(LruCacheTest, CacheOfCachesReplacesAValueOfEqualWeightInPlace) {
+  // The dirent cache holds a children cache per directory; re-inserting a
+  // directory with the same weight assigns the new children over the old.
+  LruCache<std::string, StrCache> outer(10);
+  StrCache first(5);
+  ASSERT_TRUE(first.insert("x", "1", true, 1).ok());
+  ASSERT_TRUE(outer.insert("dir", std::move(first), true, 2).ok());
+  StrCache second(5);
+  ASSERT_TRUE(second.insert("y", "2", true, 1).ok());
+  ASSERT_TRUE(outer.insert("dir", std::move(second), true, 2).ok());
+  outer.lock();
+  StrCache* children = outer.getVal("dir");
+  ASSERT_NE(children, nullptr);
+  EXPECT_EQ(keysOf(*children), (std::vector<std::string>{"y"}));
+  outer.unlock();
+  EXPECT_EQ(outer.getStats().updates, 1u);
+}
+
 TEST(LruCacheTest, ConcurrentInsertReadAndUpdateUnderLock) {
   constexpr int kThreads = 8;
   constexpr int kOps = 3000;
