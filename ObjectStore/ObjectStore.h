@@ -432,6 +432,12 @@ class ObjectStore {
   // success verGuid names the version the handle is bound to (unchanged
   // when the version interval has not passed). REQUIRES: the item lock.
   CZnError newVersionOnOpen(const guid_t& objGuid, guid_t& verGuid);
+  // Copies extent extentGuid from the older version's segment (older.verGuid)
+  // into segment, restoring the older one first when it is missing, and
+  // points the open file's extent map and the version cache at segment. Takes
+  // the item lock where needed unless the caller already holds it.
+  CZnError copyExtentIntoVersion(FileHandle& handle, const guid_t& extentGuid,
+                                 const index_iface_props& older, const guid_t& segment);
 
   ObjectContainer& container_;
   std::shared_ptr<DiskCache> diskCache_;
