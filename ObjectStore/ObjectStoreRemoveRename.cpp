@@ -1,2 +1,698 @@
-// Placeholder: implementation in progress.
+// Removing and renaming items: unlink, rmdir, rename and renameDir.
+//
+// Neither operation is transactional. Each changes, in a fixed order, the
+// index, the path and version caches and the parents' entry lists, and each
+// has a crash point in the middle of that order (DebugFlags.h). The states an
+// interruption leaves behind are repaired by the next operation on the item:
+//   - after an interrupted unlink the item is gone from the index but still
+//     listed by its parent; unlinking (or renaming onto) that name again
+//     drops the leftover entry;
+//   - after an interrupted rename the index knows the new name while the
+//     entry lists still show the old one; the item stays reachable under the
+//     listed name, and renaming it again (to any name, the intended one
+//     included) moves its entry.
+// To find such items, a path the caches and the index do not know is looked
+// up in its parent's entry list as well.
+//
+// Locks: the item removed or renamed is held open with its item lock for the
+// whole operation; each parent's entry list is changed under that parent's
+// item lock (taken inside addToDirEnt/removeFromDirEnt), one at a time, so an
+// item's lock is always taken before its parent's. A destination that is
+// replaced is removed under its own item lock, taken inside the source's.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
+#include "ObjectStore/DebugFlags.h"
 #include "ObjectStore/ObjectStore.h"
+#include "ObjectStore/PerfCounters.h"
+#include "ObjectStore/ScopedOpeners.h"
+#include "ObjectStore/StoreHelpers.h"
+#include "platform/support/Clock.h"
+#include "platform/support/LogWriter.h"
+#include "platform/support/ThrdPerfCounter.h"
+#include "platform/utils/Guid.h"
+#include "platform/utils/StringUtils.h"
+
+namespace ObjectStore {
+
+namespace {
+
+bool isDirectoryMode(int mode) { return (static_cast<unsigned>(mode) & S_IFMT) == S_IFDIR; }
+
+// A name that goes into an entry list must be one path component: the list
+// format ends names with NUL, and "/", "." and ".." would make paths that
+// resolve elsewhere.
+CZnError checkEntryName(const std::string& name) {
+  if (name.empty() || name == "." || name == ".." ||
+      name.find(OBJSTR_DELIMITER) != std::string::npos || name.find('\0') != std::string::npos) {
+    OSLOG(-1, "Error: Invalid name [%s]", name.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Invalid name [%s]", name.c_str());
+  }
+  return CZnError::Success;
+}
+
+// "/a/b/" names the same item as "/a/b"; "/" stays as it is.
+std::string withoutTrailingSlash(std::string path) {
+  while (path.size() > 1 && path.back() == OBJSTR_DELIMITER) path.pop_back();
+  return path;
+}
+
+// Parent path and name of a full path; the root's children have parent "/".
+CZnError splitPath(const std::string& path, std::string& parent, std::string& name) {
+  CZnError err = splitParentPath(path, parent, name, OBJSTR_DELIMITER);
+  if (!err.ok()) {
+    err.Push(FX_LOC, "Error: Can't split [%s]", path.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  if (parent.empty()) parent.assign(1, OBJSTR_DELIMITER);
+  return CZnError::Success;
+}
+
+std::string childPath(const std::string& dir, const std::string& name) {
+  if (dir.size() == 1 && dir[0] == OBJSTR_DELIMITER) return dir + name;
+  return dir + OBJSTR_DELIMITER + name;
+}
+
+bool sameText(const std::string& a, const std::string& b, bool caseSensitive) {
+  if (a.size() != b.size()) return false;
+  if (caseSensitive) return a == b;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+// True when path lies strictly below the directory dir.
+bool isBelow(const std::string& path, const std::string& dir, bool caseSensitive) {
+  if (dir.size() == 1 && dir[0] == OBJSTR_DELIMITER) return path.size() > 1;
+  return path.size() > dir.size() && path[dir.size()] == OBJSTR_DELIMITER &&
+         sameText(path.substr(0, dir.size()), dir, caseSensitive);
+}
+
+// The object GUID of item from the caches and the index, or, when they do
+// not know its path, from its parent's entry list (listedOnly is then set):
+// an interrupted remove or rename leaves an entry the index no longer has
+// under that path.
+guid_t resolveListed(ObjectStore& store, ItemName& item, bool& listedOnly) {
+  listedOnly = false;
+  const guid_t& known = item.getObjGuid(store);
+  if (!known.empty() || item.path.empty()) return known;
+  guid_t listed;
+  if (store.lookupPathInDirEnt(listed, item.path).ok() && !listed.empty()) {
+    OSLOG(5, "[%s] found only in the entry list of its parent: [%s]", item.path.c_str(),
+          listed.c_str());
+    item.objGuid = listed;
+    item.verGuid.clear();
+    listedOnly = true;
+  }
+  return item.objGuid;
+}
+
+// The object GUID of the directory at path; ENOTDIR when the item there is
+// not a directory, so that nothing is ever listed inside a file.
+CZnError findDirectory(ObjectStore& store, const std::string& path, guid_t& guid) {
+  if (path.size() == 1 && path[0] == OBJSTR_DELIMITER) {
+    guid = store.getRootGuid();
+    return CZnError::Success;
+  }
+  index_iface_props props;
+  CZnError err = store.propsFromPath(path, props);
+  if (err.ok() && !isDirectoryMode(props.mode))
+    err = FXErrorUtil::ErrorErrNo(FX_LOC, ENOTDIR, "[%s] is not a directory", path.c_str());
+  if (!err.ok()) {
+    err.Push(FX_LOC, "Error: can't find path for guid [%s]", path.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  guid = props.objGuid;
+  return CZnError::Success;
+}
+
+CZnError updateParentTimes(ObjectStore& store, const guid_t& parentGuid) {
+  CZnError err = store.updateTimes(parentGuid, store.getDirVersion(parentGuid));
+  if (!err.ok()) {
+    err.Push(FX_LOC, "[%s] Error: Can't update times for [%s]", store.getRootName().c_str(),
+             parentGuid.c_str());
+    OSLOG_ERR(err);
+  }
+  return err;
+}
+
+// Drops the entry `path` whose object the index no longer has: what an
+// interrupted unlink leaves behind. The index needs no change.
+CZnError dropLeftoverEntry(ObjectStore& store, const std::string& path, const guid_t& objGuid) {
+  OSLOG(2, "[%s] removing leftover entry [%s] [%s]", store.getRootName().c_str(), path.c_str(),
+        objGuid.c_str());
+  std::string parentPath, name;
+  CZnError err = splitPath(path, parentPath, name);
+  if (!err.ok()) return err;
+  guid_t parentGuid;
+  if (err = findDirectory(store, parentPath, parentGuid); !err.ok()) return err;
+  if (err = store.removeFromDirEnt(parentGuid, objGuid, name); !err.ok()) {
+    err.Push(FX_LOC, "[%s] Error: Can't remove from dirent [%s] [%s]", store.getRootName().c_str(),
+             parentGuid.c_str(), name.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  (void)store.dirEntCache().erase(objGuid);        // a directory's own list, if cached
+  (void)store.pathCache().deleteGuid(objGuid);     // only ever succeeds
+  (void)store.versionCache().deleteGuid(objGuid);  // only ever succeeds
+  return updateParentTimes(store, parentGuid);
+}
+
+// Moves the entry of objGuid from (srcParent, srcName) to (dstParent,
+// dstName). An entry already missing from the source list is no reason to
+// stop: the add puts the item where it belongs. A failed add puts the entry
+// back where it was, so that the item is never listed nowhere.
+CZnError moveEntry(ObjectStore& store, const guid_t& objGuid, const guid_t& srcParent,
+                   const std::string& srcName, const guid_t& dstParent,
+                   const std::string& dstName) {
+  const char* root = store.getRootName().c_str();
+  CZnError err = store.removeFromDirEnt(srcParent, objGuid, srcName);
+  const bool removed = err.ok();
+  if (!removed) {
+    OSLOG(-1, "[%s] Error: Can't remove from dirent [%s] [%s]", root, srcParent.c_str(),
+          srcName.c_str());
+    if (err.errNo() != ENOENT || store.discardsWrites()) return err;
+  }
+  if (err = store.addToDirEnt(dstParent, objGuid, dstName, true); !err.ok()) {
+    OSLOG(-1, "[%s] Error: Can't add to dirent [%s] [%s]", root, dstParent.c_str(),
+          dstName.c_str());
+    if (removed) {
+      if (CZnError back = store.addToDirEnt(srcParent, objGuid, srcName, true); !back.ok()) {
+        back.Push(FX_LOC, "Error: Can't put [%s] back into [%s]", srcName.c_str(),
+                  srcParent.c_str());
+        OSLOG_ERR(back);
+      }
+    }
+    return err;
+  }
+  if (CZnError times = updateParentTimes(store, srcParent); !times.ok()) return times;
+  if (dstParent != srcParent) return updateParentTimes(store, dstParent);
+  return CZnError::Success;
+}
+
+// Replacing a destination takes the destination's item lock. Holding the
+// source's item lock meanwhile would deadlock against a rename in the
+// opposite direction (each holding its source and waiting for the other), so
+// the source's lock is left for that step and entered again afterwards; the
+// source must then still be where it was, or another operation got in
+// between and this one stops (EAGAIN).
+template <class Step>
+CZnError withoutItemLock(ObjectStore& store, const guid_t& objGuid, Step&& step) {
+  OpenFileInfo* info = store.findOpenFile(objGuid);
+  const bool held = info != nullptr && info->lock.isHeldByCurrentThread();
+  index_iface_props before;
+  if (held) {
+    if (CZnError err = store.propsFromGuid(objGuid, before, DO_RESTORE); !err.ok()) return err;
+    info->lock.leave();
+  }
+  CZnError err = step();
+  if (!held) return err;
+  info->lock.enter();
+  if (!err.ok()) return err;
+  index_iface_props now;
+  if (err = store.propsFromGuid(objGuid, now, DO_RESTORE); !err.ok()) {
+    err.Push(FX_LOC, "Error: [%s] is gone", objGuid.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  if (now.path != before.path) {
+    OSLOG(-1, "Error: [%s] moved from [%s] to [%s] meanwhile", objGuid.c_str(), before.path.c_str(),
+          now.path.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EAGAIN, "[%s] moved meanwhile", objGuid.c_str());
+  }
+  return CZnError::Success;
+}
+
+// The body of unlink and rmdir.
+CZnError removeItem(ObjectStore& store, ItemName& item) {
+  const char* root = store.getRootName().c_str();
+  if (store.isReadOnly()) {
+    OSLOG(-1, "[%s] Error: read only", root);
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EPERM, "read only");
+  }
+  if (item.isRoot || item.path == "/" ||
+      (!item.objGuid.empty() && item.objGuid == store.getRootGuid())) {
+    OSLOG(-1, "[%s] Error: Can't remove the root directory", root);
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EBUSY, "Can't remove the root directory");
+  }
+
+  bool listedOnly = false;
+  const guid_t objGuid = resolveListed(store, item, listedOnly);
+  if (listedOnly) {
+    index_iface_props known;
+    CZnError err = store.propsFromGuid(objGuid, known, NO_RESTORE);
+    if (err.errNo() == ENOENT) return dropLeftoverEntry(store, item.path, objGuid);
+  }
+
+  AutoFileOpener opener(store, item);
+  CZnError err = opener.open(LOCK_ITEM, O_RDWR);
+  if (!err.ok()) {
+    err.Push(FX_LOC, "Can't open [%s] [%s]", item.objGuid.c_str(), item.path.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  index_iface_props props;
+  if (err = store.propsFromItem(item, props); !err.ok()) {
+    err.Push(FX_LOC, "[%s] Error: Can't get props from item [%s] [%s]", root, item.objGuid.c_str(),
+             item.path.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+
+  const bool isDirectory = isDirectoryMode(props.mode);
+  if (isDirectory) {
+    GuidPathList children;
+    guid_t parent;
+    bool done = false;
+    if (err = store.readDirEnt(children, parent, done, item, 0, 1); !err.ok()) {
+      err.Push(FX_LOC, "[%s] Error: Can't read directory entry [%s] [%s]", root,
+               item.objGuid.c_str(), item.path.c_str());
+      OSLOG_ERR(err);
+      return err;
+    }
+    if (!children.empty()) {
+      OSLOG(-1, "[%s] Error: Directory not empty [%s] [%s]", root, item.objGuid.c_str(),
+            item.path.c_str());
+      return FXErrorUtil::ErrorErrNo(FX_LOC, ENOTEMPTY, "Directory not empty [%s]",
+                                     item.path.c_str());
+    }
+    (void)store.dirEntCache().erase(objGuid);  // nothing to erase is fine
+  }
+
+  // Where the item is listed: the asked path when only the entry list knew
+  // it (the index may already hold a newer name).
+  const std::string listedPath = listedOnly || props.path.empty() ? item.path : props.path;
+  std::string parentPath, name;
+  guid_t parentGuid = listedOnly ? guid_t() : props.parentGuid;
+  if (CZnError split = splitParentPath(listedPath, parentPath, name, OBJSTR_DELIMITER);
+      !split.ok()) {
+    split.Push(FX_LOC, "Error: can't split path [%s]", listedPath.c_str());
+    OSLOG_ERR(split);
+    return split;
+  }
+  if (parentPath.empty()) parentPath.assign(1, OBJSTR_DELIMITER);
+  if (parentGuid.empty()) {
+    if (err = findDirectory(store, parentPath, parentGuid); !err.ok()) return err;
+  }
+
+  if (err = store.index_delete_wrapper(props); !err.ok()) {
+    err.Push(FX_LOC, "[%s] Error: Can't delete item from index [%s]", root, objGuid.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  if (debugFlagSet(DEBUG_FLAG_KILL_DELETE)) killProcess();
+
+  // An entry already missing is what was wanted; any other failure leaves a
+  // leftover entry (repaired by the next unlink of the name) and is reported
+  // once the rest is done.
+  CZnError listErr = store.removeFromDirEnt(parentGuid, objGuid, name);
+  if (listErr.errNo() == ENOENT) listErr = CZnError::Success;
+  if (!listErr.ok()) {
+    listErr.Push(FX_LOC, "[%s] Error: Can't remove from dirent [%s] [%s]", root, parentGuid.c_str(),
+                 name.c_str());
+    OSLOG_ERR(listErr);
+  }
+  if (err = updateParentTimes(store, parentGuid); !err.ok()) return err;
+  (void)store.pathCache().deleteGuid(objGuid);     // only ever succeeds
+  (void)store.versionCache().deleteGuid(objGuid);  // only ever succeeds
+
+  // Segments nobody will back up (or restore) are useless once the item is
+  // gone; the others stay for the backup and for views of the past.
+  OpenFileInfo* info = opener.get().info;
+  if ((store.discardsWrites() || (info != nullptr && info->filtered)) && props.size > 0) {
+    OSLOG(5, "removing extents");
+    if (!isDirectory) {
+      if (err = store.fillFileExtents(opener.get()); !err.ok()) {
+        err.Push(FX_LOC, "Error: can't fill extents [%s]", objGuid.c_str());
+        OSLOG_ERR(err);
+        return err;
+      }
+      for (auto& [extentGuid, extent] : info->extents) (void)store.deleteSegment(extent, true);
+    }
+    (void)store.deleteSegment(props, true);  // local deletes always succeed
+  }
+  return listErr;
+}
+
+}  // namespace
+
+CZnError ObjectStore::unlink(ItemName& item) {
+  OSLOG(3, "[%s] unlink [%s] [%s]", rootName_.c_str(), item.objGuid.c_str(), item.path.c_str());
+  TimeFunction timer("unlink", PERF_UNLINK);
+  return removeItem(*this, item);
+}
+
+CZnError ObjectStore::rmdir(ItemName& item) {
+  OSLOG(3, "[%s] rmdir [%s] [%s]", rootName_.c_str(), item.objGuid.c_str(), item.path.c_str());
+  TimeFunction timer("rmdir", PERF_RMDIR);
+  return removeItem(*this, item);
+}
+
+CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toPath,
+                             bool newVersion) {
+  OSLOG(3, "[%s] renaming [%s] to [%s] newVer=%d", rootName_.c_str(), fromPath.c_str(),
+        toPath.c_str(), newVersion ? 1 : 0);
+  TimeFunction timer("rename", PERF_RENAME);
+  const char* root = rootName_.c_str();
+  if (readOnly_.load()) {
+    OSLOG(-1, "[%s] Error: read only", root);
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EPERM, "read only");
+  }
+  const std::string from = withoutTrailingSlash(fromPath);
+  const std::string to = withoutTrailingSlash(toPath);
+  std::string toParent, toName;
+  CZnError err = splitPath(to, toParent, toName);
+  if (!err.ok()) return err;
+  if (err = checkEntryName(toName); !err.ok()) return err;
+  if (from.empty() || from == "/") {
+    OSLOG(-1, "[%s] Error: Can't rename the root directory", root);
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Can't rename [%s]", from.c_str());
+  }
+
+  ItemName source(from);
+  bool listedOnly = false;
+  (void)resolveListed(*this, source, listedOnly);
+  AutoFileOpener opener(*this, source);
+  if (err = opener.open(LOCK_ITEM, O_RDWR); !err.ok()) {
+    err.Push(FX_LOC, "Can't open [%s] [%s]", source.objGuid.c_str(), from.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  CXFileHeader header;
+  FileHeaderData data;
+  index_iface_props props;
+  if (err = readLatestFileHeader(source, header, data, props); !err.ok()) {
+    err.Push(FX_LOC, "[%s] Error: Can't read source header [%s] [%s]", root, source.objGuid.c_str(),
+             from.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  if (from == to) {
+    OSLOG(5, "[%s] [%s] is renamed onto itself", root, from.c_str());
+    return CZnError::Success;
+  }
+  // From here on props describe where the item is listed: the asked path
+  // when only the entry list knew it.
+  if (listedOnly || props.path.empty()) {
+    props.path = from;
+    props.parentGuid.clear();
+  }
+  std::string srcParentPath, srcName;
+  if (err = splitPath(props.path, srcParentPath, srcName); !err.ok()) return err;
+  if (props.parentGuid.empty()) {
+    if (err = findDirectory(*this, srcParentPath, props.parentGuid); !err.ok()) return err;
+  }
+
+  if (data.fileType == FILE_TYPE_DIRECTORY) return renameDir(to, source, header, data, props);
+
+  const guid_t& objGuid = source.objGuid;
+  const bool discard = discardWrites_.load();
+
+  // Destination: an existing directory takes the file under its old name;
+  // an existing item of the destination name is replaced.
+  std::string dstPath = to;
+  guid_t dstParentGuid;
+  ItemName dest(to);
+  bool destListedOnly = false;
+  guid_t destGuid = resolveListed(*this, dest, destListedOnly);
+  if (!destGuid.empty() && destGuid != objGuid) {
+    CXFileHeader destHeader;
+    FileHeaderData destData;
+    index_iface_props destProps;
+    CZnError destErr = readLatestFileHeader(dest, destHeader, destData, destProps);
+    if (!destErr.ok() && destErr.errNo() != ENOENT) {
+      OSLOG(-1, "[%s] Error: Can't read dest header [%s] [%s]", root, destGuid.c_str(), to.c_str());
+      return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Can't read dest header [%s]", to.c_str());
+    }
+    if (destErr.ok() && destData.fileType == FILE_TYPE_DIRECTORY) {
+      dstParentGuid = destGuid;
+      dstPath = childPath(to, srcName);
+      dest = ItemName(dstPath);
+      destGuid = resolveListed(*this, dest, destListedOnly);
+      if (!destGuid.empty() && destGuid != objGuid) {
+        // An entry of that name inside is replaced as a file would be; a
+        // directory there is not silently swapped for a file.
+        destErr = readLatestFileHeader(dest, destHeader, destData, destProps);
+        if (destErr.ok() && destData.fileType == FILE_TYPE_DIRECTORY) {
+          OSLOG(-1, "[%s] Error: Can't replace directory [%s] by a file", root, dstPath.c_str());
+          return FXErrorUtil::ErrorErrNo(FX_LOC, EISDIR, "[%s] is a directory", dstPath.c_str());
+        }
+      }
+    }
+  }
+  std::string dstParentPath, dstName;
+  if (err = splitPath(dstPath, dstParentPath, dstName); !err.ok()) return err;
+  if (err = checkEntryName(dstName); !err.ok()) return err;
+  if (destGuid == objGuid && sameText(props.path, dstPath, true)) {
+    OSLOG(5, "[%s] [%s] is already at [%s]", root, objGuid.c_str(), dstPath.c_str());
+    return CZnError::Success;
+  }
+  if (dstParentGuid.empty()) {
+    if (err = findDirectory(*this, dstParentPath, dstParentGuid); !err.ok()) return err;
+  }
+  // The same object under another spelling of its name (or an entry left by
+  // an interrupted rename) is the source, not something to remove.
+  if (!destGuid.empty() && destGuid != objGuid) {
+    // Resolved afresh, so that an entry the index no longer knows is found
+    // as such and dropped.
+    ItemName victim(dstPath);
+    err = withoutItemLock(*this, objGuid, [&] { return unlink(victim); });
+    if (!err.ok()) {
+      err.Push(FX_LOC, "Error: Can't remove destination [%s] [%s]", destGuid.c_str(),
+               dstPath.c_str());
+      OSLOG_ERR(err);
+      return err;
+    }
+  }
+
+  OpenFileInfo* info = opener.get().info;
+  const bool srcFiltered = info->filtered;
+  const bool dstFiltered = isFileFiltered(dstPath);
+  OSLOG(5, "srcFiltered=%d dstFiltered=%d", srcFiltered ? 1 : 0, dstFiltered ? 1 : 0);
+
+  index_iface_props newProps = props;
+  guid_t version = props.verGuid;
+  if (newVersion && !discard && !dstFiltered) {
+    OSLOG(5, "[%s] Moving [%s] in [%s] to [%s] in [%s]", root, props.path.c_str(),
+          props.parentGuid.c_str(), dstPath.c_str(), dstParentGuid.c_str());
+    version = generateGuid();
+    newProps.ctime = clockNowSec();
+    if (err = copySegment(props.verGuid, version, newProps, discard); !err.ok()) {
+      err.Push(FX_LOC, "[%s] Error: Can't rename file [%s] [%s]", root, props.path.c_str(),
+               dstPath.c_str());
+      OSLOG_ERR(err);
+      return err;
+    }
+  }
+  newProps.verGuid = version;
+  newProps.path = dstPath;
+  newProps.parentGuid = dstParentGuid;
+
+  if (discard) {
+    OSLOG(5, "indexing skipped for [%s]", objGuid.c_str());
+  } else if (index_->rename_item(newProps, props.parentGuid, props.path, false) != 0) {
+    OSLOG(-1, "Error: Can't update index for [%s]", objGuid.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Can't update index for [%s]", objGuid.c_str());
+  }
+  if (debugFlagSet(DEBUG_FLAG_KILL_RENAME)) killProcess();
+
+  if (err = guidCache_.insert(objGuid, dstPath, discard); !err.ok()) {
+    err.Push(FX_LOC, "Can't insert into GUID cache");
+    OSLOG_ERR(err);
+    return err;
+  }
+  if (err = versionCache_.insert(objGuid, version, discard); !err.ok()) {
+    err.Push(FX_LOC, "Can't insert into version cache");
+    OSLOG_ERR(err);
+    return err;
+  }
+
+  if (srcFiltered && !dstFiltered) {
+    // The file now goes to backup: its version and every local extent.
+    (void)diskCache_->moveToPrunable(context_, version);  // already prunable is fine
+    if (err = fillFileExtents(opener.get()); !err.ok()) {
+      err.Push(FX_LOC, "Error: [%s] Can't populate extent map for [%s]", root, objGuid.c_str());
+      OSLOG_ERR(err);
+      return err;
+    }
+    for (auto& [extentGuid, extent] : info->extents) {
+      if (!diskCache_->doesSegmentExist(context_, extent.verGuid)) continue;
+      OSLOG(5, "moving extent [%s]", extent.verGuid.c_str());
+      if (err = diskCache_->moveToPrunable(context_, extent.verGuid); !err.ok()) {
+        err.Push(FX_LOC, "Error: [%s] Can't move [%s]", root, extent.verGuid.c_str());
+        OSLOG_ERR(err);
+        return err;
+      }
+      index_iface_props extentProps = extent;
+      if (err = addToCacheAndIndex(extentProps, false); !err.ok()) {
+        err.Push(FX_LOC, "Error: [%s] Can't add [%s] to index", root, extent.verGuid.c_str());
+        OSLOG_ERR(err);
+        return err;
+      }
+      pushToBackupQueue(extent.verGuid);
+    }
+  }
+
+  if (err = moveEntry(*this, objGuid, props.parentGuid, srcName, dstParentGuid, dstName); !err.ok())
+    return err;
+
+  // The open record's size and empty range are the file's truth while it is
+  // open; the header only follows them.
+  if (CZnError headerErr =
+          updateFileHeader(version, info->size, 0, 0, dstParentGuid, info->emptyRange);
+      !headerErr.ok()) {
+    // The rename itself is complete; the header's parent is only a hint.
+    headerErr.Push(FX_LOC, "Error: Can't update file header for [%s]", version.c_str());
+    OSLOG_ERR(headerErr);
+  }
+  return CZnError::Success;
+}
+
+CZnError ObjectStore::renameDir(const std::string& toPath, ItemName& from, CXFileHeader& header,
+                                FileHeaderData& data, index_iface_props& props) {
+  (void)header;  // the directory's attributes travel in props
+  (void)data;
+  const std::string to = withoutTrailingSlash(toPath);
+  const char* root = rootName_.c_str();
+  OSLOG(3, "[%s] renaming directory [%s] to [%s]", root, from.path.c_str(), to.c_str());
+  if (readOnly_.load()) {
+    OSLOG(-1, "[%s] Error: read only", root);
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EPERM, "read only");
+  }
+  std::string dstParentPath, dstName;
+  CZnError err = splitPath(to, dstParentPath, dstName);
+  if (!err.ok()) return err;
+  if (err = checkEntryName(dstName); !err.ok()) return err;
+
+  const guid_t objGuid = from.getObjGuid(*this);
+  const std::string srcPath = props.path.empty() ? withoutTrailingSlash(from.path) : props.path;
+  std::string srcParentPath, srcName;
+  if (err = splitPath(srcPath, srcParentPath, srcName); !err.ok()) return err;
+  if (objGuid == rootGuid_ || srcPath == "/") {
+    OSLOG(-1, "[%s] Error: Can't rename the root directory", root);
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Can't rename the root directory");
+  }
+  if (props.parentGuid.empty()) {
+    if (err = findDirectory(*this, srcParentPath, props.parentGuid); !err.ok()) return err;
+  }
+  // A directory can't become its own descendant: the namespace must stay a
+  // tree.
+  if (isBelow(to, srcPath, config_.caseSensitive)) {
+    OSLOG(-1, "[%s] Error: Can't move directory [%s] below itself [%s]", root, srcPath.c_str(),
+          to.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Can't move [%s] below itself", srcPath.c_str());
+  }
+
+  ItemName dest(to);
+  bool destListedOnly = false;
+  const guid_t destGuid = resolveListed(*this, dest, destListedOnly);
+  if (destGuid == objGuid && sameText(srcPath, to, true)) {
+    OSLOG(5, "[%s] [%s] is already at [%s]", root, objGuid.c_str(), to.c_str());
+    return CZnError::Success;
+  }
+  bool replaceDest = false;
+  if (!destGuid.empty() && destGuid != objGuid) {
+    CXFileHeader destHeader;
+    FileHeaderData destData;
+    index_iface_props destProps;
+    CZnError destErr = readLatestFileHeader(dest, destHeader, destData, destProps);
+    if (!destErr.ok() && destErr.errNo() != ENOENT) {
+      OSLOG(-1, "[%s] Error: Can't read dest header [%s] [%s]", root, destGuid.c_str(), to.c_str());
+      return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Can't read dest header [%s]", to.c_str());
+    }
+    if (destErr.ok()) {
+      if (destData.fileType != FILE_TYPE_DIRECTORY) {
+        OSLOG(-1, "[%s] Error: Can't rename directory to file [%s] [%s]", root, srcPath.c_str(),
+              to.c_str());
+        return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Can't rename directory to file [%s]",
+                                       to.c_str());
+      }
+      GuidPathList children;
+      guid_t parent;
+      bool done = false;
+      if (err = readDirEnt(children, parent, done, dest, 0, 1); !err.ok()) {
+        err.Push(FX_LOC, "[%s] Error: Can't read directory entry for [%s]", root, to.c_str());
+        OSLOG_ERR(err);
+        return err;
+      }
+      if (!children.empty()) {
+        OSLOG(-1, "[%s] Error: destination directory not empty: [%s] [%s]", root, destGuid.c_str(),
+              to.c_str());
+        return FXErrorUtil::ErrorErrNo(FX_LOC, EEXIST, "destination directory not empty: [%s]",
+                                       to.c_str());
+      }
+    }
+    // An entry whose object the index no longer knows is dropped as well.
+    replaceDest = true;
+  }
+
+  guid_t dstParentGuid;
+  if (err = findDirectory(*this, dstParentPath, dstParentGuid); !err.ok()) return err;
+  if (dstParentGuid == objGuid) {
+    OSLOG(-1, "[%s] Error: Can't move directory [%s] into itself", root, srcPath.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Can't move [%s] into itself", srcPath.c_str());
+  }
+  if (replaceDest) {
+    ItemName victim(to);  // resolved afresh, see rename
+    err = withoutItemLock(*this, objGuid, [&] { return rmdir(victim); });
+    if (!err.ok()) {
+      err.Push(FX_LOC, "[%s] Error: Can't remove [%s] [%s]", root, destGuid.c_str(), to.c_str());
+      OSLOG_ERR(err);
+      return err;
+    }
+  }
+
+  OSLOG(5, "[%s] Moving [%s] in [%s] to [%s] in [%s]", root, srcPath.c_str(),
+        props.parentGuid.c_str(), to.c_str(), dstParentGuid.c_str());
+  const int64_t now = clockNowSec();
+  index_iface_props newProps = props;
+  newProps.path = to;
+  newProps.parentGuid = dstParentGuid;
+  newProps.ctime = now;
+  const bool discard = discardWrites_.load();
+  if (discard) {
+    OSLOG(5, "indexing skipped for [%s]", objGuid.c_str());
+  } else if (index_->rename_item(newProps, props.parentGuid, srcPath, true) != 0) {
+    OSLOG(-1, "Error: Can't update index for [%s]", objGuid.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Can't update index for [%s]", objGuid.c_str());
+  }
+
+  // A view that discards writes keeps the new name only here, so it must
+  // survive a restart there, as a file's does.
+  if (err = guidCache_.insert(objGuid, to, discard); !err.ok()) {
+    err.Push(FX_LOC, "Can't insert into GUID cache");
+    OSLOG_ERR(err);
+    return err;
+  }
+  if (err = guidCache_.renamePaths(srcPath, to); !err.ok()) {
+    err.Push(FX_LOC, "Can't rename the cached paths below [%s]", srcPath.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  if (debugFlagSet(DEBUG_FLAG_KILL_RENAME)) killProcess();
+
+  const guid_t version = getDirVersion(objGuid);
+  if (err = updateFileHeader(version, static_cast<uint64_t>(std::max<int64_t>(props.size, 0)), 0,
+                             static_cast<time_t>(now), dstParentGuid, Range());
+      !err.ok()) {
+    err.Push(FX_LOC, "Error: Can't update file header for [%s]", version.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  {
+    // The moved directory's cached ".." must follow it.
+    LruCache<std::string, DirEntInfo>::LockGuard guard(dirEntCache_);
+    if (DirEntInfo* cached = dirEntCache_.getVal(objGuid)) cached->parentGuid = dstParentGuid;
+  }
+  return moveEntry(*this, objGuid, props.parentGuid, srcName, dstParentGuid, dstName);
+}
+
+}  // namespace ObjectStore

@@ -1,0 +1,248 @@
+// The crash points of unlink, rename and renameDir: a child process arms one,
+// runs the operation and must die by SIGKILL at the documented step; the
+// parent then reopens the store on what the child left and checks both that
+// state and that later operations on the item work.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "ObjectStore/DebugFlags.h"
+#include "core/StoreFixture.h"
+
+namespace ObjectStore {
+namespace {
+
+// Exit codes of a child that was not killed.
+constexpr int CHILD_RETURNED_OK = 3;
+constexpr int CHILD_RETURNED_ERROR = 4;
+// A child that hangs (a lock inherited in a held state) ends by SIGALRM,
+// which fails the test instead of blocking it.
+constexpr unsigned CHILD_TIME_LIMIT_SEC = 30;
+
+class CrashPointTest : public test::StoreFixture {
+ protected:
+  void SetUp() override {
+    StoreFixture::SetUp();
+    store_ = openStore(liveConfig());
+    ASSERT_NE(store_, nullptr);
+  }
+
+  // Runs op in a child with crash point `flag` armed and expects the child to
+  // be killed; then reopens the store (new caches, new index connection) on
+  // what the child left.
+  void crashIn(size_t flag, const std::function<CZnError(ObjectStore&)>& op) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(CHILD_TIME_LIMIT_SEC);
+      DebugFlags[flag] = 1;
+      CZnError err = op(*store_);
+      _exit(err.ok() ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "child exited with " << WEXITSTATUS(status);
+    ASSERT_EQ(WTERMSIG(status), SIGKILL);
+
+    restart();
+  }
+
+  // What a restarted file server does: a new disk cache adopting the cache
+  // directory, a new container, a new index connection and a new store.
+  void restart() {
+    closeStore(*store_);
+    indexes_.clear();
+    container_.reset();
+    cache_->shutdownPruner();
+    cache_ = std::make_shared<test::RecordingDiskCache>();
+    const std::string cacheDir = containerDir_ + "/cache";
+    ASSERT_OK(cache_->init(cacheDir, {cacheDir}, 90, 80, 85, 100, nullptr, PruningMode::Random));
+    container_ = std::make_unique<ObjectContainer>();
+    ObjectContainerConfig config;
+    config.containerDir = containerDir_;
+    config.diskCache = cache_;
+    ASSERT_OK(container_->init(config));
+    store_ = openStore(liveConfig());
+    ASSERT_NE(store_, nullptr);
+  }
+
+  guid_t makeDir(const std::string& path) {
+    ItemName item;
+    EXPECT_OK(store_->mkdir(item, path, 0755));
+    return item.objGuid;
+  }
+  guid_t makeFile(const std::string& path, const std::string& content) {
+    ItemName item;
+    EXPECT_OK(store_->create(item, path, 0644, FILE_TYPE_REGULAR));
+    ItemName named(path);
+    FileHandle handle;
+    EXPECT_OK(store_->open(handle, named, O_RDWR, false));
+    uint64_t len = content.size();
+    EXPECT_OK(store_->write(handle, content.data(), len, 0, NO_SYNC));
+    EXPECT_OK(store_->close(handle, CLIENT_CLOSE));
+    return item.objGuid;
+  }
+  std::string readAll(const std::string& path) {
+    ItemName named(path);
+    FileHandle handle;
+    CZnError err = store_->open(handle, named, O_RDONLY, false);
+    EXPECT_TRUE(err.ok()) << err.chain();
+    if (!err.ok()) return "<unopenable>";
+    std::string buffer(65536, '\0');
+    uint64_t len = buffer.size();
+    EXPECT_OK(store_->read(handle, buffer.data(), 0, len));
+    EXPECT_OK(store_->close(handle, CLIENT_CLOSE));
+    buffer.resize(len);
+    return buffer;
+  }
+  std::map<std::string, guid_t> children(const std::string& path) {
+    ItemName dir(path);
+    GuidPathList out;
+    bool done = false;
+    CZnError err = store_->readdir(dir, out, 0, DIRENT_READ_ALL, done);
+    EXPECT_TRUE(err.ok()) << path << ": " << err.chain();
+    std::map<std::string, guid_t> byName;
+    for (size_t i = 2; i < out.size(); ++i) {
+      EXPECT_TRUE(byName.emplace(out[i].second, out[i].first).second)
+          << "[" << out[i].second << "] listed twice in " << path;
+    }
+    return byName;
+  }
+  guid_t indexGuid(const std::string& path) {
+    index_iface_props props;
+    return store_->findPathFromIndex(path, props).ok() ? props.objGuid : "";
+  }
+
+  ObjectStore* store_ = nullptr;
+};
+
+using Listing = std::map<std::string, guid_t>;
+
+TEST_F(CrashPointTest, KillDeleteStopsAfterTheIndexAndTheEntryIsRepairedLater) {
+  const guid_t dir = makeDir("/d");
+  const guid_t victim = makeFile("/d/f", "doomed");
+  const guid_t other = makeFile("/d/g", "kept");
+  crashIn(DEBUG_FLAG_KILL_DELETE, [](ObjectStore& store) {
+    ItemName item("/d/f");
+    return store.unlink(item);
+  });
+
+  // The index delete was done, the entry-list change was not.
+  EXPECT_EQ(indexGuid("/d/f"), "");
+  EXPECT_EQ(children("/d"), (Listing{{"f", victim}, {"g", other}}));
+
+  // Removing the name again drops the leftover entry.
+  ItemName leftover("/d/f");
+  ASSERT_OK(store_->unlink(leftover));
+  EXPECT_EQ(children("/d"), (Listing{{"g", other}}));
+  // The name is free for a new file, listed once.
+  const guid_t fresh = makeFile("/d/f", "new");
+  EXPECT_EQ(children("/d"), (Listing{{"f", fresh}, {"g", other}}));
+  EXPECT_EQ(readAll("/d/f"), "new");
+  // And the rest of the directory works as before.
+  ASSERT_OK(store_->rename("/d/g", "/d/h", false));
+  EXPECT_EQ(readAll("/d/h"), "kept");
+  for (const char* path : {"/d/f", "/d/h"}) {
+    ItemName item(path);
+    ASSERT_OK(store_->unlink(item));
+  }
+  ItemName d("/d");
+  ASSERT_OK(store_->rmdir(d));
+  EXPECT_EQ(indexGuid("/d"), "");
+  EXPECT_TRUE(children("/").empty());
+  (void)dir;
+}
+
+TEST_F(CrashPointTest, KillDeleteLeftoverIsReplacedByARenameOntoItsName) {
+  makeDir("/d");
+  const guid_t victim = makeFile("/d/x", "doomed");
+  const guid_t mover = makeFile("/m", "moved in");
+  crashIn(DEBUG_FLAG_KILL_DELETE, [](ObjectStore& store) {
+    ItemName item("/d/x");
+    return store.unlink(item);
+  });
+  EXPECT_EQ(children("/d"), (Listing{{"x", victim}}));
+  ASSERT_OK(store_->rename("/m", "/d/x", false));
+  EXPECT_EQ(children("/d"), (Listing{{"x", mover}}));
+  EXPECT_EQ(readAll("/d/x"), "moved in");
+}
+
+TEST_F(CrashPointTest, KillRenameOfFileStopsAfterTheIndexAndRenamingAgainCompletes) {
+  makeDir("/a");
+  makeDir("/b");
+  const guid_t file = makeFile("/a/f", "hello");
+  crashIn(DEBUG_FLAG_KILL_RENAME,
+          [](ObjectStore& store) { return store.rename("/a/f", "/b/f", false); });
+
+  // The index has the new name, the entry lists the old one.
+  EXPECT_EQ(indexGuid("/b/f"), file);
+  EXPECT_EQ(children("/a"), (Listing{{"f", file}}));
+  EXPECT_TRUE(children("/b").empty());
+  // The item is still found where it is listed.
+  ItemName listed("/a/f");
+  struct stat st {};
+  ASSERT_OK(store_->getattr(listed, st));
+  EXPECT_EQ(st.st_size, 5);
+
+  ASSERT_OK(store_->rename("/a/f", "/b/f", false));
+  EXPECT_TRUE(children("/a").empty());
+  EXPECT_EQ(children("/b"), (Listing{{"f", file}}));
+  EXPECT_EQ(readAll("/b/f"), "hello");
+  ItemName item("/b/f");
+  ASSERT_OK(store_->unlink(item));
+  EXPECT_TRUE(children("/b").empty());
+  EXPECT_EQ(indexGuid("/b/f"), "");
+}
+
+TEST_F(CrashPointTest, KillRenameOfFileThenRenameElsewhereLeavesOneEntry) {
+  makeDir("/a");
+  makeDir("/b");
+  const guid_t file = makeFile("/a/f", "payload");
+  crashIn(DEBUG_FLAG_KILL_RENAME,
+          [](ObjectStore& store) { return store.rename("/a/f", "/b/f", true); });
+  EXPECT_EQ(indexGuid("/b/f"), file);
+
+  ASSERT_OK(store_->rename("/a/f", "/a/g", false));
+  EXPECT_EQ(children("/a"), (Listing{{"g", file}}));
+  EXPECT_TRUE(children("/b").empty());
+  EXPECT_EQ(indexGuid("/a/g"), file);
+  EXPECT_EQ(indexGuid("/b/f"), "");
+  EXPECT_EQ(readAll("/a/g"), "payload");
+}
+
+TEST_F(CrashPointTest, KillRenameOfDirectoryStopsAfterThePathCacheAndRenamingAgainCompletes) {
+  makeDir("/a");
+  const guid_t sub = makeDir("/a/sub");
+  const guid_t x = makeFile("/a/sub/x", "inner");
+  crashIn(DEBUG_FLAG_KILL_RENAME,
+          [](ObjectStore& store) { return store.rename("/a/sub", "/c", false); });
+
+  EXPECT_EQ(indexGuid("/c"), sub);
+  EXPECT_EQ(indexGuid("/c/x"), x);
+  EXPECT_EQ(children("/a"), (Listing{{"sub", sub}}));
+  EXPECT_EQ(children("/").count("c"), 0u);
+
+  ASSERT_OK(store_->rename("/a/sub", "/c", false));
+  EXPECT_TRUE(children("/a").empty());
+  EXPECT_EQ(children("/").at("c"), sub);
+  EXPECT_EQ(children("/c"), (Listing{{"x", x}}));
+  EXPECT_EQ(readAll("/c/x"), "inner");
+  ItemName a("/a");
+  ASSERT_OK(store_->rmdir(a));
+  ItemName cx("/c/x");
+  ASSERT_OK(store_->unlink(cx));
+  ItemName c("/c");
+  ASSERT_OK(store_->rmdir(c));
+  EXPECT_TRUE(children("/").empty());
+}
+
+}  // namespace
+}  // namespace ObjectStore
