@@ -76,18 +76,20 @@
 
 namespace ObjectStore {
 
+class BackupQueue;
 class ObjectContainer;
 class RestoreInterface;
 
 // The map of an item's extended attributes (name -> value), byte order.
 using XattrMap = std::map<std::string, std::vector<unsigned char>>;
 
-// Where a restore of an extent also delivers bytes: len bytes of the extent
-// from offsetInExtent into buf.
+// A caller's request to receive restored bytes directly: `length` bytes of
+// the restored segment data from `offset` into `buffer`. On return `length`
+// holds the bytes delivered.
 struct RestoreData {
-  char* buf = nullptr;
-  uint64_t len = 0;
-  uint64_t offsetInExtent = 0;
+  char* buffer = nullptr;
+  uint32_t length = 0;
+  uint32_t offset = 0;
 };
 
 // The largest number of children asked for when a whole directory is read.
@@ -388,6 +390,21 @@ class ObjectStore {
   // fails with ENOENT.
   CZnError restoreFileHeader(const guid_t& objGuid, const guid_t& verGuid,
                              RestoredHeaderData& carrier);
+  // Brings one segment's data back from the backup (its afile location in
+  // props) and creates the segment; with data, also delivers bytes of it.
+  CZnError restoreSegment(index_iface_props& props, RestoreData* data);
+  // The same for a version named by GUIDs (looked up in the index as of the
+  // store's time; EINVAL when it is not the version found there).
+  CZnError restoreSegment(const guid_t& objGuid, const guid_t& verGuid);
+
+  // ---- Collect-file sync -----------------------------------------------------
+  // Replays the index's changes recorded while the local cache did not follow
+  // them onto the entry lists and headers present locally. Always succeeds.
+  CZnError syncCollectFiles();
+
+  // ---- Backup ------------------------------------------------------------------
+  // The live writable share's backup queue; null for every other view.
+  BackupQueue* backupQueue() { return backupQueue_.get(); }
 
   // ---- Extended attributes (blob format shared with item creation) --------
   // Clears out and encodes the map; EOVERFLOW for counts or sizes beyond 32
@@ -476,7 +493,9 @@ class ObjectStore {
   HxCriticalSection backupFilterLock_;  // leaf lock
   std::string backupFilter_ OS_GUARDED_BY(backupFilterLock_);
   std::vector<std::string> backupFilterTokens_ OS_GUARDED_BY(backupFilterLock_);
-  // The backup queue of the live writable share comes with the backup issue.
+  // Made by initialize for the live writable share only; destroyed (after
+  // draining what it can) by uninitialize.
+  std::unique_ptr<BackupQueue> backupQueue_;
 
   // Open-file table: object GUID -> record (owned). Never held together with
   // an item lock.

@@ -515,9 +515,9 @@ CZnError ObjectStore::readExtent(FileHandle& handle, uint64_t extent, char* buf,
     // Whatever the restore does not deliver reads as zeros.
     std::memset(buf, 0, len);
     RestoreData data;
-    data.buf = buf;
-    data.len = len;
-    data.offsetInExtent = offsetInExtent;
+    data.buffer = buf;
+    data.length = static_cast<uint32_t>(len);
+    data.offset = static_cast<uint32_t>(offsetInExtent);
     ItemLock itemLock(info.lock);
     CZnError err = restoreExtent(handle, extentGuid, &data);
     if (!err.ok() && err.errNo() != ENOSPC) {

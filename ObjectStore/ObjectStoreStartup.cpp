@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <functional>
 
+#include "ObjectStore/BackupQueue.h"
 #include "ObjectStore/ObjectContainer.h"
 #include "ObjectStore/ObjectStore.h"
 #include "platform/restore/RestoreInterface.h"

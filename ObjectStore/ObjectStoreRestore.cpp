@@ -1,0 +1,2 @@
+// Placeholder: implementation in progress.
+#include "ObjectStore/ObjectStore.h"
