@@ -12,6 +12,7 @@
 #include <new>
 #include <thread>
 
+#include "ObjectStore/ContainerWithStore.h"
 #include "ObjectStore/ObjectStore.h"
 #include "platform/backup/BackupInterface.h"
 #include "platform/diskcache/DiskCache.h"
@@ -114,25 +115,8 @@ CZnError validateViewNames(const std::string& name, uint64_t subclient,
   return CZnError::Success;
 }
 
-// storesLock_ is taken through these two guards. The platform's read/write
-// lock lets new readers in while a writer waits, so a steady stream of
-// operations could keep an open or a close out for ever; a writer therefore
-// holds the gate while it waits, and readers pass the gate before they take
-// the lock. A reader never holds the gate while it holds the lock.
-class OS_SCOPED_CAPABILITY StoresReadLock {
- public:
-  StoresReadLock(std::mutex& gate, HxRW& lock) OS_ACQUIRE_SHARED(lock) : lock_(lock) {
-    { std::lock_guard<std::mutex> pass(gate); }
-    lock_.lock_shared();
-  }
-  ~StoresReadLock() OS_RELEASE() { lock_.unlock_shared(); }
-  StoresReadLock(const StoresReadLock&) = delete;
-  StoresReadLock& operator=(const StoresReadLock&) = delete;
-
- private:
-  HxRW& lock_;
-};
-
+// The writer's guard of storesLock_: it holds the gate while it waits, so
+// that readers (StoresReadLock, ContainerWithStore.h) can't starve it.
 class OS_SCOPED_CAPABILITY StoresWriteLock {
  public:
   StoresWriteLock(std::mutex& gate, HxRW& lock) OS_ACQUIRE(lock) : lock_(lock) {
@@ -719,19 +703,6 @@ CZnError ObjectContainer::startMigration(const std::string& fromContainerDir,
 
 ObjectStore* ObjectContainer::storeAt(ObjectStoreIndex index) {
   return index < stores_.size() ? stores_[index] : nullptr;
-}
-
-template <class Fn>
-CZnError ObjectContainer::withStore(ObjectStoreIndex index, const ContainerCounter* counter,
-                                    Fn&& fn) {
-  if (counter != nullptr) counters_.add(*counter);
-  StoresReadLock guard(storesWriterGate_, storesLock_);
-  ObjectStore* store = storeAt(index);
-  if (store == nullptr) {
-    OSLOG(-1, "Invalid store [%lu]", index);
-    return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Invalid store [%lu]", index);
-  }
-  return fn(*store);
 }
 
 guid_t ObjectContainer::getRootGuid(ObjectStoreIndex index) {

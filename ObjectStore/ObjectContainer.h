@@ -25,8 +25,14 @@
 // init() has returned. Results are CZnError values; nothing is thrown.
 //
 // This header is part of the public interface: it includes nothing beyond
-// the standard library and our own platform support headers.
+// the standard library, POSIX, our own platform support headers and
+// Handles.h (the records a file server keeps between calls).
 #pragma once
+
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/time.h>
+#include <sys/types.h>
 
 #include <array>
 #include <atomic>
@@ -39,6 +45,7 @@
 #include <utility>
 #include <vector>
 
+#include "ObjectStore/Handles.h"
 #include "ObjectStore/Identifiers.h"
 #include "ObjectStore/ObjectStoreConfig.h"
 #include "platform/support/CZnError.h"
@@ -197,6 +204,91 @@ class ObjectContainer {
   guid_t getRootGuid(ObjectStoreIndex index);
   CZnError updateObjectStore(ObjectStoreIndex index, const ObjectStoreUpdates& updates);
 
+  // ---- File-system operations ------------------------------------------------
+  // Each one counts the call under its own counter (write and read also add
+  // the requested byte count to "writeBytes" / "readBytes"), even when it
+  // then fails; holds the store list shared for the whole call; fails with
+  // ENOENT ("Invalid store", logged) for an index that is not open; and
+  // otherwise returns the result of the store's operation of the same name,
+  // called with the same arguments. The counter of each is named after the
+  // method unless noted.
+
+  // A regular file `name` in directory `parent`; item names the new file.
+  CZnError create(ObjectStoreIndex index, ItemName& parent, ItemName& item, const std::string& name,
+                  mode_t mode);
+  // A regular file at the full path.
+  CZnError create(ObjectStoreIndex index, ItemName& item, const std::string& path, mode_t mode);
+  // Creates a regular file and opens it in one step; st receives its attributes.
+  CZnError createAndOpen(ObjectStoreIndex index, FileHandle& handle, ItemName& parent,
+                         const std::string& name, struct stat& st, int flags);
+  // Counted as "createSymlink".
+  CZnError createSymbolicLink(ObjectStoreIndex index, ItemName& parent, const std::string& name,
+                              ItemName& item, const std::string& target);
+  CZnError createSymbolicLink(ObjectStoreIndex index, ItemName& item, const std::string& linkPath,
+                              const std::string& target);
+  CZnError mkdir(ObjectStoreIndex index, ItemName& parent, ItemName& item, const std::string& name,
+                 mode_t mode);
+  CZnError mkdir(ObjectStoreIndex index, ItemName& item, const std::string& path, mode_t mode);
+
+  CZnError open(ObjectStoreIndex index, FileHandle& handle, ItemName& item, int flags,
+                bool newVersion);
+  // A client close: drops the handle's byte-range locks too.
+  CZnError close(ObjectStoreIndex index, FileHandle& handle);
+  // len: in, bytes to write; out, bytes written.
+  CZnError write(ObjectStoreIndex index, FileHandle& handle, const char* buf, uint64_t& len,
+                 uint64_t offset, Sync sync);
+  // Reads up to size bytes at offset into buf; bytesRead receives how many
+  // were delivered (0 when the read fails: a partly filled buffer is not
+  // handed on as data).
+  CZnError read(ObjectStoreIndex index, FileHandle& handle, char* buf, uint64_t offset,
+                uint64_t size, uint64_t& bytesRead);
+  // Up to max children of dir from position offset; done is set when the
+  // listing reached its end.
+  CZnError readdir(ObjectStoreIndex index, ItemName& dir, GuidPathList& out, size_t offset,
+                   size_t max, bool& done);
+  CZnError unlink(ObjectStoreIndex index, ItemName& item);
+  CZnError rmdir(ObjectStoreIndex index, ItemName& item);
+  CZnError rename(ObjectStoreIndex index, const std::string& from, const std::string& to,
+                  bool newVersion);
+  CZnError getattr(ObjectStoreIndex index, ItemName& item, struct stat& st);
+  CZnError fsync(ObjectStoreIndex index, ItemName& item);
+  // Counted as "fdatasync", then the same as fsync (which counts "fsync").
+  CZnError fdatasync(ObjectStoreIndex index, ItemName& item);
+
+  CZnError lock(ObjectStoreIndex index, const LockInfo& request, LockInfo& conflict);
+  CZnError unlock(ObjectStoreIndex index, const LockInfo& request);
+  CZnError telllock(ObjectStoreIndex index, const LockInfo& request, bool& locked);
+
+  CZnError chmod(ObjectStoreIndex index, ItemName& item, mode_t mode);
+  CZnError utimes(ObjectStoreIndex index, ItemName& item, const timeval& atime,
+                  const timeval& mtime);
+  CZnError chown(ObjectStoreIndex index, ItemName& item, uid_t uid, gid_t gid);
+  CZnError readLink(ObjectStoreIndex index, ItemName item, std::string& target);
+  CZnError statfs(ObjectStoreIndex index, struct statfs& buf);
+  CZnError truncate(ObjectStoreIndex index, ItemName& item, uint64_t size, bool newVersion);
+  CZnError guidToPath(ObjectStoreIndex index, const guid_t& guid, std::string& path);
+  CZnError pathToGuid(ObjectStoreIndex index, guid_t& guid, const std::string& path);
+
+  // Directory handles: opendir allocates *handle (null when the index is not
+  // open); the caller keeps it until closedir, which releases it even when
+  // the store was closed in between.
+  CZnError opendir(ObjectStoreIndex index, DirHandle** handle, ItemName& dir);
+  CZnError seekdir(ObjectStoreIndex index, DirHandle* handle, unsigned long position);
+  // Counted as "readdir", like the paged form.
+  CZnError readdir(ObjectStoreIndex index, DirHandle* handle, struct dirent** out, guid_t& guid);
+  CZnError readdir_ex(ObjectStoreIndex index, DirHandle* handle, struct dirent** out, guid_t& guid,
+                      struct stat& st, uint64_t* cookie);
+  // Not counted.
+  CZnError telldir(ObjectStoreIndex index, const DirHandle* handle, unsigned long& position);
+  CZnError closedir(ObjectStoreIndex index, const DirHandle* handle);
+
+  CZnError setxattr(ObjectStoreIndex index, ItemName& item, const std::string& name,
+                    const std::vector<unsigned char>& value);
+  CZnError getxattr(ObjectStoreIndex index, ItemName& item, const std::string& name,
+                    std::vector<unsigned char>& value);
+  CZnError listxattr(ObjectStoreIndex index, ItemName& item, std::vector<std::string>& names);
+  CZnError removexattr(ObjectStoreIndex index, ItemName& item, const std::string& name);
+
   // The disk cache's pruning decision for one segment of a subclient (see
   // pruneFileStatic). True: the segment may go (and is already gone when a
   // store owns it).
@@ -240,7 +332,8 @@ class ObjectContainer {
   // The common frame of every per-store operation: counts the call (when a
   // counter is given), holds storesLock_ shared for the whole call, fails
   // with ENOENT "Invalid store" for an index that is not open, and otherwise
-  // returns fn(store). Defined in ObjectContainer.cpp, where it is used.
+  // returns fn(store). Defined in ContainerWithStore.h, shared by the
+  // container's implementation files.
   template <class Fn>
   CZnError withStore(ObjectStoreIndex index, const ContainerCounter* counter, Fn&& fn);
 

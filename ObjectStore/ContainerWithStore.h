@@ -1,0 +1,56 @@
+// The frame every per-store operation of the container runs in: the reader
+// guard of the container's store list and ObjectContainer::withStore.
+//
+// Private to the container's implementation files (ObjectContainer.cpp and
+// ObjectContainerOps.cpp); not installed.
+#pragma once
+
+#include <cerrno>
+#include <mutex>
+
+#include "ObjectStore/ObjectContainer.h"
+#include "ObjectStore/ObjectStore.h"
+#include "platform/support/CZnError.h"
+#include "platform/support/HxRW.h"
+#include "platform/support/LogWriter.h"
+#include "platform/support/ThreadAnnotations.h"
+
+namespace ObjectStore {
+
+// storesLock_ is taken shared through this guard. The platform's read/write
+// lock lets new readers in while a writer waits, so a steady stream of
+// operations could keep an open or a close out for ever; a writer therefore
+// holds the gate while it waits (see StoresWriteLock in ObjectContainer.cpp),
+// and readers pass the gate before they take the lock. A reader never holds
+// the gate while it holds the lock.
+class OS_SCOPED_CAPABILITY StoresReadLock {
+ public:
+  StoresReadLock(std::mutex& gate, HxRW& lock) OS_ACQUIRE_SHARED(lock) : lock_(lock) {
+    { std::lock_guard<std::mutex> pass(gate); }
+    lock_.lock_shared();
+  }
+  ~StoresReadLock() OS_RELEASE() { lock_.unlock_shared(); }
+  StoresReadLock(const StoresReadLock&) = delete;
+  StoresReadLock& operator=(const StoresReadLock&) = delete;
+
+ private:
+  HxRW& lock_;
+};
+
+// The counter is bumped before the store is looked up, so that calls on a
+// closed index are counted as well: the counters describe what the file
+// server asked for, not what succeeded.
+template <class Fn>
+CZnError ObjectContainer::withStore(ObjectStoreIndex index, const ContainerCounter* counter,
+                                    Fn&& fn) {
+  if (counter != nullptr) counters_.add(*counter);
+  StoresReadLock guard(storesWriterGate_, storesLock_);
+  ObjectStore* store = storeAt(index);
+  if (store == nullptr) {
+    OSLOG(-1, "Invalid store [%lu]", index);
+    return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Invalid store [%lu]", index);
+  }
+  return fn(*store);
+}
+
+}  // namespace ObjectStore
