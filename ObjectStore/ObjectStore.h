@@ -27,10 +27,15 @@
 //
 // Locks, outermost first (a lock may only be taken while holding locks that
 // come before it):
+//   0. renameLock_: one rename (file or directory) at a time
 //   1. the open-extent lock of one extent segment (OpenExtentInfo::lock)
-//   2. the item lock of one object (OpenFileInfo::lock); the open-file table
-//      lock is never held together with an item lock — open and close hand
-//      over from one to the other
+//   2. the item lock of one object (OpenFileInfo::lock); open and close
+//      hand over between it and the open-file table lock instead of nesting
+//      them, and nothing waits for an item lock while holding the table
+//      lock, so the table lock may be taken briefly inside an item lock
+//      (openWriters, getattr's open size) but never the other way round.
+//      Creating an item takes its parent's creation stripe (see
+//      ObjectStoreCreate.cpp) before any item lock.
 //   3. the dirent-cache mutex (dirEntCache_), never across disk I/O
 //   4. each cache's own mutex (guidCache_, versionCache_, attrCache_,
 //      xattrCache_, deletedSegments_); no two cache mutexes are held at once
@@ -250,6 +255,10 @@ class ObjectStore {
                        bool noIndex);
   // The open record of an object, or null. For tests and reports.
   OpenFileInfo* findOpenFile(const guid_t& objGuid);
+  // The record's write users. Takes the open-file table lock briefly; that
+  // is safe inside an item lock because nothing waits for an item lock while
+  // holding the table lock.
+  int32_t openWriters(const OpenFileInfo& info);
 
   // ---- Byte-range locks --------------------------------------------------------
   // Advisory locks on an open item (request.fh names it); never blocks.
@@ -497,8 +506,10 @@ class ObjectStore {
   // draining what it can) by uninitialize.
   std::unique_ptr<BackupQueue> backupQueue_;
 
-  // Open-file table: object GUID -> record (owned). Never held together with
-  // an item lock.
+  // Serialises renames; taken before any other lock of the store.
+  std::mutex renameLock_;
+  // Open-file table: object GUID -> record (owned). Never held while an item
+  // lock is taken (see the lock order above).
   HxCriticalSection openFilesLock_;
   std::map<guid_t, OpenFileInfo*> openFiles_ OS_GUARDED_BY(openFilesLock_);
   // Open-extent table: extent segment name -> record (owned). Held only

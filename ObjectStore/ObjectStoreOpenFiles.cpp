@@ -283,6 +283,11 @@ CZnError ObjectStore::close(FileHandle& handle, IsInternal internal) {
   return CZnError::Success;
 }
 
+int32_t ObjectStore::openWriters(const OpenFileInfo& info) {
+  HxCriticalSectionGuard table(openFilesLock_);
+  return info.writers;
+}
+
 OpenFileInfo* ObjectStore::findOpenFile(const guid_t& objGuid) {
   HxCriticalSectionGuard table(openFilesLock_);
   auto it = openFiles_.find(objGuid);

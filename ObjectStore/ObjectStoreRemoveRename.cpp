@@ -198,39 +198,6 @@ CZnError moveEntry(ObjectStore& store, const guid_t& objGuid, const guid_t& srcP
   return CZnError::Success;
 }
 
-// Replacing a destination takes the destination's item lock. Holding the
-// source's item lock meanwhile would deadlock against a rename in the
-// opposite direction (each holding its source and waiting for the other), so
-// the source's lock is left for that step and entered again afterwards; the
-// source must then still be where it was, or another operation got in
-// between and this one stops (EAGAIN).
-template <class Step>
-CZnError withoutItemLock(ObjectStore& store, const guid_t& objGuid, Step&& step) {
-  OpenFileInfo* info = store.findOpenFile(objGuid);
-  const bool held = info != nullptr && info->lock.isHeldByCurrentThread();
-  index_iface_props before;
-  if (held) {
-    if (CZnError err = store.propsFromGuid(objGuid, before, DO_RESTORE); !err.ok()) return err;
-    info->lock.leave();
-  }
-  CZnError err = step();
-  if (!held) return err;
-  info->lock.enter();
-  if (!err.ok()) return err;
-  index_iface_props now;
-  if (err = store.propsFromGuid(objGuid, now, DO_RESTORE); !err.ok()) {
-    err.Push(FX_LOC, "Error: [%s] is gone", objGuid.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
-  if (now.path != before.path) {
-    OSLOG(-1, "Error: [%s] moved from [%s] to [%s] meanwhile", objGuid.c_str(), before.path.c_str(),
-          now.path.c_str());
-    return FXErrorUtil::ErrorErrNo(FX_LOC, EAGAIN, "[%s] moved meanwhile", objGuid.c_str());
-  }
-  return CZnError::Success;
-}
-
 // The body of unlink and rmdir.
 CZnError removeItem(ObjectStore& store, ItemName& item) {
   const char* root = store.getRootName().c_str();
@@ -265,6 +232,15 @@ CZnError removeItem(ObjectStore& store, ItemName& item) {
              item.path.c_str());
     OSLOG_ERR(err);
     return err;
+  }
+  // The name was resolved before the item lock was taken: a rename that held
+  // the lock meanwhile may have moved the object away, and the name then no
+  // longer refers to it. Removing it anyway would delete the renamed item.
+  if (!listedOnly && !item.path.empty() && !props.path.empty() &&
+      !sameText(withoutTrailingSlash(item.path), props.path, store.getConfig().caseSensitive)) {
+    OSLOG(3, "[%s] [%s] was renamed to [%s] meanwhile; not removed", root, item.path.c_str(),
+          props.path.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "[%s] no longer exists", item.path.c_str());
   }
 
   const bool isDirectory = isDirectoryMode(props.mode);
@@ -366,6 +342,11 @@ CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toP
     OSLOG(-1, "[%s] Error: read only", root);
     return FXErrorUtil::ErrorErrNo(FX_LOC, EPERM, "read only");
   }
+  // One rename at a time: a rename holds its source's item lock while it
+  // removes the destination, so two renames crossing each other (a to b and
+  // b to a) would otherwise wait for each other's source, and releasing the
+  // source meanwhile would let both remove each other's file.
+  std::lock_guard<std::mutex> renaming(renameLock_);
   const std::string from = withoutTrailingSlash(fromPath);
   const std::string to = withoutTrailingSlash(toPath);
   std::string toParent, toName;
@@ -464,7 +445,7 @@ CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toP
     // Resolved afresh, so that an entry the index no longer knows is found
     // as such and dropped.
     ItemName victim(dstPath);
-    err = withoutItemLock(*this, objGuid, [&] { return unlink(victim); });
+    err = unlink(victim);
     if (!err.ok()) {
       err.Push(FX_LOC, "Error: Can't remove destination [%s] [%s]", destGuid.c_str(),
                dstPath.c_str());
@@ -480,6 +461,13 @@ CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toP
 
   index_iface_props newProps = props;
   guid_t version = props.verGuid;
+  if (newVersion && openWriters(*info) > 1) {  // the rename's own opener is one
+    // Handles already open for writing stay bound to the current version:
+    // a new version now would leave their later writes behind in the old
+    // one. As for truncate, the rename goes on without a new version.
+    OSLOG(5, "[%s] Renaming while writing [%s]: no new version", root, from.c_str());
+    newVersion = false;
+  }
   if (newVersion && !discard && !dstFiltered) {
     OSLOG(5, "[%s] Moving [%s] in [%s] to [%s] in [%s]", root, props.path.c_str(),
           props.parentGuid.c_str(), dstPath.c_str(), dstParentGuid.c_str());
@@ -642,7 +630,7 @@ CZnError ObjectStore::renameDir(const std::string& toPath, ItemName& from, CXFil
   }
   if (replaceDest) {
     ItemName victim(to);  // resolved afresh, see rename
-    err = withoutItemLock(*this, objGuid, [&] { return rmdir(victim); });
+    err = rmdir(victim);
     if (!err.ok()) {
       err.Push(FX_LOC, "[%s] Error: Can't remove [%s] [%s]", root, destGuid.c_str(), to.c_str());
       OSLOG_ERR(err);

@@ -536,6 +536,34 @@ TEST_F(RemoveRenameTest, ConcurrentMovesIntoOneDirectoryLoseNoEntry) {
   (void)dst;
 }
 
+TEST_F(RemoveRenameTest, UnlinkRacingARenameOntoAnotherFileNeverLosesBoth) {
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    for (const auto& [name, guid] : children("/")) {
+      ItemName leftover("/" + name);
+      ASSERT_OK(store_->unlink(leftover));
+    }
+    makeFile("/a", "A");
+    makeFile("/b", "B");
+    std::atomic<bool> renamed{false};
+    std::atomic<bool> unlinked{false};
+    std::thread mover([&] { renamed = store_->rename("/a", "/b", false).ok(); });
+    std::thread remover([&] {
+      ItemName victim("/a");
+      unlinked = store_->unlink(victim).ok();
+    });
+    mover.join();
+    remover.join();
+    // Either the rename came first (b holds A, the unlink found nothing) or
+    // the unlink did (b keeps B, the rename found no source).
+    EXPECT_NE(renamed.load(), unlinked.load());
+    const Listing listed = children("/");
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed.begin()->first, "b");
+    EXPECT_EQ(readAll("/b"), renamed.load() ? "A" : "B");
+  }
+}
+
 TEST_F(RemoveRenameTest, CrossedRenamesNeitherDeadlockNorLeaveStaleEntries) {
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
@@ -551,8 +579,11 @@ TEST_F(RemoveRenameTest, CrossedRenamesNeitherDeadlockNorLeaveStaleEntries) {
     forward.join();
     backward.join();
     const Listing listed = children("/");
-    if (succeeded.load() > 0) {
-      EXPECT_FALSE(listed.empty());
+    // Each rename removes at most the other's source, and only a rename that
+    // then completes does so: one of the two files always survives.
+    EXPECT_FALSE(listed.empty());
+    if (succeeded.load() == 0) {
+      EXPECT_EQ(listed.size(), 2u);
     }
     for (const auto& [name, guid] : listed) {
       EXPECT_TRUE(name == "a" || name == "b") << name;
