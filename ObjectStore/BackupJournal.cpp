@@ -1,6 +1,7 @@
 // BackupQueue's journal: file names, records, rotation, compaction and the
 // replay at start-up.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
@@ -10,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <tuple>
 
 #include "ObjectStore/BackupQueue.h"
 #include "platform/support/LogWriter.h"
@@ -58,8 +61,9 @@ std::vector<std::string> readLines(const std::string& path, std::string& torn) {
 }
 
 // Applies one record to the replay map (GUID -> codes in journal order).
+// quiet: only errors are logged (a replay that is not a start-up).
 void replayRecord(std::map<guid_t, std::vector<int>>& replay, const std::string& line,
-                  const std::string& fileName) {
+                  const std::string& fileName, bool quiet = false) {
   const std::vector<std::string> fields = splitFields(line);
   if (fields.size() != 2 || fields[1].empty()) {
     OSLOG(-1, "Error: Can't parse [%s] from [%s]", line.c_str(), fileName.c_str());
@@ -73,10 +77,10 @@ void replayRecord(std::map<guid_t, std::vector<int>>& replay, const std::string&
       auto found = replay.find(guid);
       if (found == replay.end()) {
         replay[guid] = {code};
-        OSLOG(3, "%d, [ %s ] inserted", code, guid.c_str());
+        if (!quiet) OSLOG(3, "%d, [ %s ] inserted", code, guid.c_str());
       } else {
         found->second.push_back(code);
-        OSLOG(3, "%d, [ %s ] added again", code, guid.c_str());
+        if (!quiet) OSLOG(3, "%d, [ %s ] added again", code, guid.c_str());
       }
       break;
     }
@@ -90,11 +94,11 @@ void replayRecord(std::map<guid_t, std::vector<int>>& replay, const std::string&
       if (sent != codes.end()) {
         auto nextModified = std::find(sent, codes.end(), static_cast<int>(EVENT_MODIFIED));
         codes.erase(codes.begin(), nextModified);
-        OSLOG(3, "2, [ %s ] removed", guid.c_str());
+        if (!quiet) OSLOG(3, "2, [ %s ] removed", guid.c_str());
       }
       if (codes.empty()) {
         replay.erase(found);
-        OSLOG(3, "[ %s ] removed", guid.c_str());
+        if (!quiet) OSLOG(3, "[ %s ] removed", guid.c_str());
       }
       break;
     }
@@ -106,7 +110,90 @@ void replayRecord(std::map<guid_t, std::vector<int>>& replay, const std::string&
   }
 }
 
+// What identifies the state of a journal directory: every journal file's
+// name, size and modification time. Appends change the size, rotation and
+// compaction the names.
+using JournalSignature = std::vector<std::tuple<std::string, int64_t, int64_t>>;
+
+struct PendingCacheEntry {
+  JournalSignature signature;
+  std::set<guid_t> pending;
+};
+
+std::mutex g_pendingCacheMutex;
+std::map<std::string, PendingCacheEntry> g_pendingCache;  // guarded by g_pendingCacheMutex
+
+// Lists the journal files of a directory, sorted. ENOENT when it is missing.
+int listJournalFiles(const std::string& journalDir, std::vector<std::string>& names) {
+  DIR* dir = opendir(journalDir.c_str());
+  if (dir == nullptr) return errno;
+  const size_t prefixLength = std::strlen(JOURNAL_NAME);
+  while (dirent* entry = readdir(dir)) {
+    if (std::strncmp(entry->d_name, JOURNAL_NAME, prefixLength) == 0)
+      names.emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return 0;
+}
+
+JournalSignature signatureOf(const std::string& journalDir, const std::vector<std::string>& names) {
+  JournalSignature signature;
+  for (const std::string& name : names) {
+    struct stat st {};
+    const std::string path = journalDir + "/" + name;
+    if (stat(path.c_str(), &st) != 0) {
+      signature.emplace_back(name, -1, -1);  // gone meanwhile: differs from any real state
+      continue;
+    }
+    signature.emplace_back(
+        name, static_cast<int64_t>(st.st_size),
+        static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
+  }
+  return signature;
+}
+
 }  // namespace
+
+std::string BackupQueue::journalDirOf(const std::string& baseDir, const std::string& contextName) {
+  std::string name = contextName;
+  if (!name.empty() && name[0] == '/') name.erase(0, 1);
+  return baseDir + "/" + JOURNAL_DIR + "/" + name;
+}
+
+CZnError BackupQueue::readPendingFromJournal(const std::string& journalDir,
+                                             std::set<guid_t>& pending) {
+  pending.clear();
+  std::vector<std::string> names;
+  if (int rc = listJournalFiles(journalDir, names); rc != 0) {
+    if (rc == ENOENT) return CZnError::Success;  // the share never had a queue
+    OSLOG(-1, "Error: can't open directory [%s] (%d)", journalDir.c_str(), rc);
+    return FXErrorUtil::ErrorErrNo(FX_LOC, rc, "Error: can't open directory [%s]",
+                                   journalDir.c_str());
+  }
+  // The signature is taken before the files are read: a file that grows
+  // while it is read leaves a signature that no longer matches, so the next
+  // call reads again rather than trusting an answer older than the files.
+  JournalSignature signature = signatureOf(journalDir, names);
+  {
+    std::lock_guard<std::mutex> guard(g_pendingCacheMutex);
+    auto cached = g_pendingCache.find(journalDir);
+    if (cached != g_pendingCache.end() && cached->second.signature == signature) {
+      pending = cached->second.pending;
+      return CZnError::Success;
+    }
+  }
+  std::map<guid_t, std::vector<int>> replay;
+  for (const std::string& name : names) {
+    std::string torn;
+    for (const std::string& line : readLines(journalDir + "/" + name, torn))
+      replayRecord(replay, line, name, true);
+  }
+  for (const auto& entry : replay) pending.insert(entry.first);
+  std::lock_guard<std::mutex> guard(g_pendingCacheMutex);
+  g_pendingCache[journalDir] = PendingCacheEntry{std::move(signature), pending};
+  return CZnError::Success;
+}
 
 void BackupQueue::setMaxJournalSizeForTesting(uint64_t bytes) {
   g_maxJournalSize.store(bytes == 0 ? MAX_JOURNAL_SIZE : bytes);

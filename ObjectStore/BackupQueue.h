@@ -40,6 +40,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -177,6 +178,21 @@ class BackupQueue {
 
   // Rotation threshold for tests (0 restores MAX_JOURNAL_SIZE). Process-wide.
   static void setMaxJournalSizeForTesting(uint64_t bytes);
+
+  // A share's journal directory: baseDir/backupJournal/<context name without
+  // one leading '/'>.
+  static std::string journalDirOf(const std::string& baseDir, const std::string& contextName);
+  // The GUIDs that the journal files in journalDir still list as needing a
+  // backup (modified, queued, or sent and not committed), replayed exactly as
+  // a starting queue replays them but without a queue. For the paths that
+  // delete segments while no queue of the share runs (pruning for a store
+  // without a queue, the container's cleanup and its pruning of segments of
+  // shares not open live): a segment named here exists nowhere else.
+  // Whether the segment still exists is not checked. A missing directory
+  // gives an empty set; other errors leave `pending` empty and return the
+  // error (callers then keep everything). The answer is cached per directory
+  // and read again whenever a journal file there changed. Thread-safe.
+  static CZnError readPendingFromJournal(const std::string& journalDir, std::set<guid_t>& pending);
 
  private:
   using ElementList = std::list<QueueElement>;

@@ -1,5 +1,6 @@
 #include "ObjectStore/ObjectContainer.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,9 +10,14 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <set>
 #include <thread>
 
+#include "ObjectStore/BackupQueue.h"
 #include "ObjectStore/ContainerWithStore.h"
 #include "ObjectStore/ObjectStore.h"
 #include "platform/backup/BackupInterface.h"
@@ -57,6 +63,116 @@ std::atomic<void (*)(int)> g_storeInfoStepHook{nullptr};
 
 void storeInfoStep(int step) {
   if (auto hook = g_storeInfoStepHook.load()) hook(step);
+}
+
+// Tells the backup transport that a share record went away (its index with
+// it), unless another record still names the same subclient.
+void forgetShareIndex(const std::map<std::string, StoreInfo>& records, uint64_t subclient) {
+  for (const auto& entry : records)
+    if (entry.second.subclient == subclient) return;
+  unregisterShareIndex(subclient);
+}
+
+// Segments that a share's cleanup kept for the next start must not be pruned
+// while no store of the container is open: the disk cache asks a registered
+// context's callback before it prunes, and with none registered it removes
+// segments directly. One never-used context per such share, registered with
+// the container's callback, keeps those questions coming to pruneFile, whose
+// no-main-share path consults the journal. Guarded by its own mutex (taken
+// under storeInfoLock_; nothing else is taken under it but the disk cache's
+// own locks).
+struct KeptSegmentGuards {
+  std::mutex mutex;
+  std::map<const ObjectContainer*, std::map<uint64_t, std::unique_ptr<DiskCacheContext>>>
+      byContainer;
+};
+
+KeptSegmentGuards& keptSegmentGuards() {
+  static KeptSegmentGuards guards;
+  return guards;
+}
+
+void guardKeptSegments(ObjectContainer* container, DiskCache& cache, uint64_t subclient) {
+  KeptSegmentGuards& guards = keptSegmentGuards();
+  std::lock_guard<std::mutex> lock(guards.mutex);
+  std::unique_ptr<DiskCacheContext>& slot = guards.byContainer[container][subclient];
+  if (slot) return;
+  auto guard = std::make_unique<DiskCacheContext>();
+  guard->name = std::to_string(subclient);
+  guard->pruneCallback = [container](const std::string& sub, const std::string& path,
+                                     const std::string& segment) {
+    return ObjectContainer::pruneFileStatic(sub, path, segment, container);
+  };
+  if (CZnError err = cache.registerContext(*guard); err.failed()) {
+    err.Push(FX_LOC, "Error: Can't guard the kept segments of subclient %lu", subclient);
+    OSLOG_ERR(err);
+    guards.byContainer[container].erase(subclient);
+    return;
+  }
+  slot = std::move(guard);
+}
+
+// Unregisters the guard of one share (all of the container's when
+// `subclient` is null).
+void releaseKeptSegmentGuards(const ObjectContainer* container, DiskCache* cache,
+                              const uint64_t* subclient) {
+  KeptSegmentGuards& guards = keptSegmentGuards();
+  std::lock_guard<std::mutex> lock(guards.mutex);
+  auto found = guards.byContainer.find(container);
+  if (found == guards.byContainer.end()) return;
+  for (auto it = found->second.begin(); it != found->second.end();) {
+    if (subclient != nullptr && it->first != *subclient) {
+      ++it;
+      continue;
+    }
+    if (cache != nullptr) (void)cache->unregisterContext(*it->second);  // going either way
+    it = found->second.erase(it);
+  }
+  if (found->second.empty()) guards.byContainer.erase(found);
+}
+
+// Removes every segment file below a share's cache directory except those
+// named in `keep`, through the disk cache so that its records stay true (a
+// file the cache does not know is unlinked directly). Emptied two-character
+// directories go too. Returns the number of files kept.
+size_t deleteCacheDirExcept(DiskCache& cache, const std::string& dir, uint64_t subclient,
+                            const std::set<guid_t>& keep) {
+  DiskCacheContext share;  // addresses the share's area; never registered
+  share.name = std::to_string(subclient);
+  size_t kept = 0;
+  DIR* top = opendir(dir.c_str());
+  if (top == nullptr) return 0;
+  std::vector<std::string> subdirs;
+  while (dirent* entry = readdir(top)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") subdirs.push_back(name);
+  }
+  closedir(top);
+  for (const std::string& subdir : subdirs) {
+    const std::string subPath = join(dir, subdir);
+    std::vector<std::string> names;
+    if (DIR* inner = opendir(subPath.c_str())) {
+      while (dirent* entry = readdir(inner)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+      }
+      closedir(inner);
+    } else {
+      continue;  // a stray file at the top: not a segment, left alone
+    }
+    for (const std::string& name : names) {
+      if (keep.count(name) != 0) {
+        ++kept;
+        continue;
+      }
+      // Already gone is as good as deleted; a file the cache never recorded
+      // is removed behind it.
+      if (cache.deleteSegment(share, name, false, false, 0).failed())
+        (void)::unlink(join(subPath, name).c_str());
+    }
+    (void)::rmdir(subPath.c_str());  // fails while a kept segment is in it
+  }
+  return kept;
 }
 
 // The performance counter table: index i is named PERF_COUNTER_NAMES[i].
@@ -188,6 +304,14 @@ ObjectContainer::~ObjectContainer() {
     // points into a deleted store.
     (void)store->uninitialize();  // only ever succeeds
     delete store;
+  }
+  // A cache supplied by the caller outlives the container: its guards go.
+  releaseKeptSegmentGuards(this, diskCache_.get(), nullptr);
+  {
+    // The transport must not keep writing into indexes of a container that
+    // is gone.
+    HxCriticalSectionGuard guard(storeInfoLock_);
+    for (const auto& entry : storeInfos_) unregisterShareIndex(entry.second.subclient);
   }
 
   OBJECT_STORE_LOG_ALL_PERF_COUNTERS("ObjectStore");
@@ -395,6 +519,9 @@ CZnError ObjectContainer::initIndex(StoreInfo& record, const ObjectStoreConfig& 
                                    shareKey.c_str());
   }
   record.index = std::move(index);
+  // A backup job can only start for a share whose index the transport knows:
+  // it records each committed extent's location there.
+  registerShareIndex(record.subclient, record.index, join(containerDir_, "backup"));
   return CZnError::Success;
 }
 
@@ -404,7 +531,11 @@ void ObjectContainer::releaseShareRecord(const std::string& shareKey) {
   HxCriticalSectionGuard guard(storeInfoLock_);
   auto it = storeInfos_.find(shareKey);
   if (it == storeInfos_.end()) return;
-  if (--it->second.refCount <= 0) storeInfos_.erase(it);
+  if (--it->second.refCount <= 0) {
+    const uint64_t subclient = it->second.subclient;
+    storeInfos_.erase(it);
+    forgetShareIndex(storeInfos_, subclient);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -497,16 +628,35 @@ CZnError ObjectContainer::cleanupLocked(const std::string& name, uint64_t subcli
     if (it->second.index) it->second.index->cleanup();
     OSLOG(5, "deleting shareInfo for [%s]", shareKey.c_str());
     storeInfos_.erase(it);
+    forgetShareIndex(storeInfos_, subclient);
     if (CZnError err = saveStoreInfoLocked(); !err.ok()) {
       err.Push(FX_LOC, "Error: can't save storeInfo");
       OSLOG_ERR(err);
       return err;
     }
+    // Segments that the share's journal still lists were never committed:
+    // the cache holds their only copy, and the journal replay at the next
+    // start must find them there. Only the rest of the directory goes.
     const std::string cacheDir = join(cacheRoot, subclientText);
-    if (CZnError err = deleteCacheDir(cacheDir, shareKey); !err.ok()) {
-      err.Push(FX_LOC, "Error: can't delete cache directory [%s]", cacheDir.c_str());
-      OSLOG_ERR(err);
-      return err;
+    std::set<guid_t> pending;
+    CZnError journalErr = BackupQueue::readPendingFromJournal(
+        BackupQueue::journalDirOf(objstrDir_, subclientText), pending);
+    if (journalErr.failed()) {
+      OSLOG(-1, "Error: [%s] Can't read the backup journal: keeping [%s]", shareKey.c_str(),
+            cacheDir.c_str());
+    } else if (!pending.empty()) {
+      OSLOG(1, "removing [%s] except segments waiting for backup", cacheDir.c_str());
+      const size_t kept = deleteCacheDirExcept(*diskCache_, cacheDir, subclient, pending);
+      OSLOG(1, "[%s] kept %zu segments waiting for backup", shareKey.c_str(), kept);
+      if (kept != 0) guardKeptSegments(this, *diskCache_, subclient);
+    } else {
+      // Nothing left to guard: the area may go with no context using it.
+      releaseKeptSegmentGuards(this, diskCache_.get(), &subclient);
+      if (CZnError err = deleteCacheDir(cacheDir, shareKey); !err.ok()) {
+        err.Push(FX_LOC, "Error: can't delete cache directory [%s]", cacheDir.c_str());
+        OSLOG_ERR(err);
+        return err;
+      }
     }
   }
 
@@ -737,6 +887,16 @@ bool ObjectContainer::pruneFile(const std::string& subclient, const std::string&
     if (store != nullptr) return store->pruneFile(path, segment);
     OSLOG(-1, "Error: no store for the index [%zu] subclient [%s]", it->second,
           subclient.c_str());
+    return false;
+  }
+  // Without its live view nobody holds the share's queue in memory; its
+  // journal still names what was never committed, and that must stay.
+  std::set<guid_t> pending;
+  const std::string journalDir = BackupQueue::journalDirOf(objstrDir_, subclient);
+  if (BackupQueue::readPendingFromJournal(journalDir, pending).failed() ||
+      pending.count(segment) != 0) {
+    OSLOG(5, "no main share for subclient [%s], [%s] waits for backup", subclient.c_str(),
+          segment.c_str());
     return false;
   }
   OSLOG(5, "no main share for subclient [%s], deleting [%s]", subclient.c_str(), path.c_str());

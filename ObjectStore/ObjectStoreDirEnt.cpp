@@ -666,14 +666,4 @@ CZnError ObjectStore::closeDirEntry(const guid_t& dirGuid) {
   return CZnError::Success;
 }
 
-CZnError ObjectStore::restoreDirEnt(const guid_t& dirGuid, GuidPathList& children,
-                                    guid_t& parentGuid) {
-  // Rebuilding a list from the index comes with the restore path; until
-  // then a missing or incomplete list stays as it is.
-  (void)children;
-  (void)parentGuid;
-  OSLOG(-1, "Error: no restore path yet for [%s]", dirGuid.c_str());
-  return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "no restore path yet for [%s]", dirGuid.c_str());
-}
-
 }  // namespace ObjectStore

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "ObjectStore/BackupQueue.h"
 #include "ObjectStore/ObjectStore.h"
 #include "ObjectStore/PerfCounters.h"
 #include "ObjectStore/ScopedOpeners.h"
@@ -729,21 +730,14 @@ CZnError ObjectStore::undeleteExtent(const guid_t& extentGuid, const guid_t& ext
   return CZnError::Success;
 }
 
-CZnError ObjectStore::restoreExtent(FileHandle& handle, const guid_t& extentGuid,
-                                    const RestoreData* data) {
-  // Rebuilding an extent from the backup comes with the restore path; until
-  // then a missing extent segment stays missing.
-  (void)data;
-  if (handle.info != nullptr) handle.info->lock.assertHeld();
-  OSLOG(-1, "Error: no restore path yet for [%s] [%s]", handle.name.objGuid.c_str(),
-        extentGuid.c_str());
-  return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "no restore path yet for [%s] [%s]",
-                                 handle.name.objGuid.c_str(), extentGuid.c_str());
-}
-
 void ObjectStore::pushToBackupQueue(const guid_t& segment) {
-  // The live share's backup queue joins the store with the backup path.
-  OSLOG(5, "no backup queue: [%s] not queued for backup", segment.c_str());
+  // Views, read-only stores and stores that discard writes have no queue:
+  // nothing they write belongs in the backup.
+  if (!backupQueue_) {
+    OSLOG(5, "no backup queue: [%s] not queued for backup", segment.c_str());
+    return;
+  }
+  backupQueue_->push(segment);
 }
 
 }  // namespace ObjectStore

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 
+#include "ObjectStore/BackupQueue.h"
+#include "ObjectStore/ObjectContainer.h"
 #include "ObjectStore/ObjectStore.h"
 #include "ObjectStore/StoreHelpers.h"
 #include "platform/support/Clock.h"
@@ -334,6 +337,20 @@ CZnError ObjectStore::deleteSegment(index_iface_props& props, bool localOnly) {
 // ---------------------------------------------------------------------------
 // Pruning
 
+namespace {
+
+// Whether a segment still waits for its backup: the running queue knows;
+// without one the share's journal does (a journal that can't be read keeps
+// everything).
+bool waitsForBackup(BackupQueue* queue, const std::string& journalDir, const guid_t& segment) {
+  if (queue != nullptr) return queue->isInQueue(segment);
+  std::set<guid_t> pending;
+  if (BackupQueue::readPendingFromJournal(journalDir, pending).failed()) return true;
+  return pending.count(segment) != 0;
+}
+
+}  // namespace
+
 bool ObjectStore::pruneFile(const std::string& path, const guid_t& segment) {
   OSLOG(5, "pruning [%s] [%s] [%s]", path.c_str(), segment.c_str(), rootName_.c_str());
   guid_t objGuid;
@@ -344,8 +361,19 @@ bool ObjectStore::pruneFile(const std::string& path, const guid_t& segment) {
     sections[0].number = SECTION_ATTRIBUTE;
     sections[0].buffer = &header;
     sections[0].bufferLength = ATTRIBUTE_SECTION_SIZE;
-    if (!readSectionsFromDiskCache(segment, sections, false).ok()) {
+    CZnError err = readSectionsFromDiskCache(segment, sections, false);
+    if (!err.ok()) {
       OSLOG(-1, "Error: Can't read [%s]", segment.c_str());
+      // A segment this store can't see (a view does not look into the
+      // share's own area) is not damaged: when it still waits for its
+      // backup it must stay, whoever asks.
+      if (err.errNo() == ENOENT &&
+          waitsForBackup(backupQueue_.get(),
+                         BackupQueue::journalDirOf(container_.objstrDir(), subclientText_),
+                         segment)) {
+        OSLOG(5, "extent in use");
+        return false;
+      }
       // Already dropped as damaged by the read; asking again changes nothing.
       (void)diskCache_->deleteSegment(context_, segment, false, false,
                                       saveCorruptSegments_ ? 1 : 0);
@@ -360,8 +388,15 @@ bool ObjectStore::pruneFile(const std::string& path, const guid_t& segment) {
     objGuid = name.substr(0, comma);
   }
   OSLOG(5, "checking objguid [%s]", objGuid.c_str());
-  // An open file's segments are in use. The open-file table joins the store
-  // with the open-file issue; until then no file can be open.
+  if (!isExtent(objGuid)) {
+    // The segments of an open file are in use (its header is rewritten on
+    // close). Extents are guarded by the open-extent table instead.
+    HxCriticalSectionGuard files(openFilesLock_);
+    if (openFiles_.count(objGuid) != 0) {
+      OSLOG(5, "not pruning open file");
+      return false;
+    }
+  }
   if (!pruneIfNotInUse(segment)) {
     OSLOG(5, "extent in use");
     return false;
@@ -372,14 +407,27 @@ bool ObjectStore::pruneFile(const std::string& path, const guid_t& segment) {
 }
 
 bool ObjectStore::pruneIfNotInUse(const guid_t& segment) {
-  // An open extent is in use. The open-extent table joins the store with the
-  // extent I/O issue; until then no extent can be open.
-  //
-  // A segment waiting for backup must stay. The backup queue joins the live
-  // share with the backup issue; until then nothing of the live share has
-  // been backed up, so none of its segments may go: the local copy is the
-  // only one. A point-in-time view keeps only what the backup can give back.
-  if (config_.timestamp == 0) return false;
+  // A store without a queue (a read-only live store, a view) does not know
+  // from memory what still waits for backup, yet the share's segments may
+  // hold writes of an earlier writable run that were never committed: the
+  // local copy is then the only one. The share's journal names them; it only
+  // changes while a queue runs, so it is read before any lock is taken. A
+  // journal that can't be read keeps everything.
+  std::set<guid_t> pending;
+  if (!backupQueue_) {
+    const std::string journalDir =
+        BackupQueue::journalDirOf(container_.objstrDir(), subclientText_);
+    if (BackupQueue::readPendingFromJournal(journalDir, pending).failed()) return false;
+  }
+  HxCriticalSectionGuard extents(openExtentsLock_);
+  if (openExtents_.count(segment) != 0) return false;
+  // The open-extent table stays locked while the segment is deleted, so
+  // that no writer can open it in between.
+  if (backupQueue_) return backupQueue_->pruneIfNotInQueue(segment);
+  if (pending.count(segment) != 0) {
+    OSLOG(5, "[%s] waits for backup in the journal", segment.c_str());
+    return false;
+  }
   (void)diskCache_->deleteSegment(context_, segment, false, false, 0);  // gone either way
   return true;
 }

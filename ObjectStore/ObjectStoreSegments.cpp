@@ -221,16 +221,6 @@ CZnError ObjectStore::readFileHeaderData(FileHeaderData& data, const guid_t& seg
   return err;
 }
 
-CZnError ObjectStore::restoreFileHeader(const guid_t& objGuid, const guid_t& verGuid,
-                                        RestoredHeaderData& carrier) {
-  // Rebuilding a header from the index and the backup comes with the restore
-  // path; until then a missing header stays missing.
-  (void)carrier;
-  OSLOG(-1, "Error: no restore path yet for [%s] [%s]", objGuid.c_str(), verGuid.c_str());
-  return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "no restore path yet for [%s] [%s]",
-                                 objGuid.c_str(), verGuid.c_str());
-}
-
 CZnError ObjectStore::cxFromProps(CXFileHeader& header, FileHeaderData& data,
                                   const index_iface_props& props) {
   return ::ObjectStore::cxFromProps(header, data, props);

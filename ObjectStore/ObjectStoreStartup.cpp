@@ -122,18 +122,26 @@ CZnError ObjectStore::initialize(const ObjectStoreConfig& config, const std::str
   }
 
   if (!config.readOnly && !discardWrites_.load() && config.timestamp == 0) {
-    // The live writable share is where the backup queue belongs; it comes
-    // with the backup issue. Until then changes stay in the local cache only.
-    OSLOG(1, "[%s] Running without a backup queue for now: changes are not backed up",
-          rootName_.c_str());
+    // Only the live writable share changes what the backup holds. The queue
+    // replays the share's journal first, so whatever an earlier run left
+    // unsent is queued again before any new write arrives.
+    auto queue = std::make_unique<BackupQueue>(*this, *diskCache_);
+    err = queue->initialize(config.subclient, config.backupTimeout, config.jobIdleTimeoutMs,
+                            container_.objstrDir(), context_);
+    if (!err.ok()) {
+      err.Push(FX_LOC, "Error: [%s] Can't initialize backup queue", rootName_.c_str());
+      OSLOG_ERR(err);
+      return err;  // the half-started queue stops its threads as it goes
+    }
+    backupQueue_ = std::move(queue);
   }
 
   readRegistrySettings();
 
   active_.store(true);
-  // The collect-file sync (replaying the index's change feed onto the local
-  // directory lists and headers) needs the directory-entry code and joins
-  // here with it; nothing local exists yet that it could repair.
+  // Replays what other writers changed in the index onto the local lists and
+  // headers. It always succeeds: what it can't replay, later reads repair.
+  (void)syncCollectFiles();
 
   openEventLog();
 
@@ -223,6 +231,9 @@ void ObjectStore::eventLog(const char* format, ...) {
 }
 
 CZnError ObjectStore::uninitialize() {
+  // The queue goes first: its close sends what it still holds, and the
+  // sends read the segments through the disk-cache registration.
+  backupQueue_.reset();
   if (contextRegistered_) {
     // The store is going away whatever the disk cache answers.
     (void)diskCache_->unregisterContext(context_);
@@ -237,11 +248,19 @@ CZnError ObjectStore::uninitialize() {
 
 CZnError ObjectStore::updateObjectStore(const ObjectStoreUpdates& updates) {
   if (updates.updateTimeout) {
-    OSLOG(2, "[%s] No backup queue: quiet period %lu s not applied", rootName_.c_str(),
-          updates.timeout);
+    if (backupQueue_) {
+      backupQueue_->updateParams(updates.timeout);
+    } else {
+      OSLOG(2, "[%s] No backup queue: quiet period %lu s not applied", rootName_.c_str(),
+            updates.timeout);
+    }
   }
   if (updates.restartBackupJob && !updates.jobArg2.empty()) {
-    OSLOG(2, "[%s] No backup queue: no backup job to restart", rootName_.c_str());
+    if (backupQueue_) {
+      backupQueue_->restartJob();
+    } else {
+      OSLOG(2, "[%s] No backup queue: no backup job to restart", rootName_.c_str());
+    }
   }
 
   if (updates.updateCopyPrecedence) {
