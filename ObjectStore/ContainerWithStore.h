@@ -1,12 +1,13 @@
 // The frame every per-store operation of the container runs in: the reader
 // guard of the container's store list and ObjectContainer::withStore.
 //
-// Private to the container's implementation files (ObjectContainer.cpp and
-// ObjectContainerOps.cpp); not installed.
+// Private to the container's implementation files (ObjectContainer*.cpp);
+// not installed.
 #pragma once
 
 #include <cerrno>
 #include <mutex>
+#include <string>
 
 #include "ObjectStore/ObjectContainer.h"
 #include "ObjectStore/ObjectStore.h"
@@ -16,6 +17,16 @@
 #include "platform/support/ThreadAnnotations.h"
 
 namespace ObjectStore {
+
+// Index settings of share records made without an open configuration
+// (restored from StoreInfo.txt, forced cleanup).
+inline constexpr int CONTAINER_RESTORED_INDEX_PARAM1 = 100;
+inline constexpr int CONTAINER_RESTORED_INDEX_PARAM2 = 60;
+
+// True when text can be one path component that stays inside its parent and
+// one field of StoreInfo.txt: no separator, no comma or line break, no NUL,
+// not "." or "..".
+bool isSafeContainerName(const std::string& text);
 
 // storesLock_ is taken shared through this guard. The platform's read/write
 // lock lets new readers in while a writer waits, so a steady stream of

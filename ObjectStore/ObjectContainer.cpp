@@ -44,91 +44,20 @@ const std::array<const char*, ObjectContainerCounters::NUM_COUNTERS>
 
 namespace {
 
-// The file of share records and the temporary file it is rebuilt in.
-constexpr const char* STORE_INFO_FILE = "StoreInfo.txt";
-constexpr const char* STORE_INFO_TMP_FILE = "StoreInfo.tmp";
 // Platform event raised when a share's cache directory can't be removed.
 constexpr uint32_t EVENT_CACHE_DIR_NOT_REMOVED = 0x4a000530;
-// Index settings of share records made without an open configuration
-// (restored from StoreInfo.txt, forced cleanup).
-constexpr int RESTORED_INDEX_PARAM1 = 100;
-constexpr int RESTORED_INDEX_PARAM2 = 60;
 // Longest name of one directory entry.
 constexpr size_t MAX_DIR_NAME_LENGTH = NAME_MAX;
 // The index keeps <shareKey> plus a suffix of at most this length in indexDir.
 constexpr size_t INDEX_FILE_SUFFIX_LENGTH = sizeof(".db-journal") - 1;
 
 std::atomic<uint32_t> g_asyncBrowsePollMs{1000};
-std::atomic<void (*)(int)> g_storeInfoStepHook{nullptr};
-
-void storeInfoStep(int step) {
-  if (auto hook = g_storeInfoStepHook.load()) hook(step);
-}
-
 // Tells the backup transport that a share record went away (its index with
 // it), unless another record still names the same subclient.
 void forgetShareIndex(const std::map<std::string, StoreInfo>& records, uint64_t subclient) {
   for (const auto& entry : records)
     if (entry.second.subclient == subclient) return;
   unregisterShareIndex(subclient);
-}
-
-// Segments that a share's cleanup kept for the next start must not be pruned
-// while no store of the container is open: the disk cache asks a registered
-// context's callback before it prunes, and with none registered it removes
-// segments directly. One never-used context per such share, registered with
-// the container's callback, keeps those questions coming to pruneFile, whose
-// no-main-share path consults the journal. Guarded by its own mutex (taken
-// under storeInfoLock_; nothing else is taken under it but the disk cache's
-// own locks).
-struct KeptSegmentGuards {
-  std::mutex mutex;
-  std::map<const ObjectContainer*, std::map<uint64_t, std::unique_ptr<DiskCacheContext>>>
-      byContainer;
-};
-
-KeptSegmentGuards& keptSegmentGuards() {
-  static KeptSegmentGuards guards;
-  return guards;
-}
-
-void guardKeptSegments(ObjectContainer* container, DiskCache& cache, uint64_t subclient) {
-  KeptSegmentGuards& guards = keptSegmentGuards();
-  std::lock_guard<std::mutex> lock(guards.mutex);
-  std::unique_ptr<DiskCacheContext>& slot = guards.byContainer[container][subclient];
-  if (slot) return;
-  auto guard = std::make_unique<DiskCacheContext>();
-  guard->name = std::to_string(subclient);
-  guard->pruneCallback = [container](const std::string& sub, const std::string& path,
-                                     const std::string& segment) {
-    return ObjectContainer::pruneFileStatic(sub, path, segment, container);
-  };
-  if (CZnError err = cache.registerContext(*guard); err.failed()) {
-    err.Push(FX_LOC, "Error: Can't guard the kept segments of subclient %lu", subclient);
-    OSLOG_ERR(err);
-    guards.byContainer[container].erase(subclient);
-    return;
-  }
-  slot = std::move(guard);
-}
-
-// Unregisters the guard of one share (all of the container's when
-// `subclient` is null).
-void releaseKeptSegmentGuards(const ObjectContainer* container, DiskCache* cache,
-                              const uint64_t* subclient) {
-  KeptSegmentGuards& guards = keptSegmentGuards();
-  std::lock_guard<std::mutex> lock(guards.mutex);
-  auto found = guards.byContainer.find(container);
-  if (found == guards.byContainer.end()) return;
-  for (auto it = found->second.begin(); it != found->second.end();) {
-    if (subclient != nullptr && it->first != *subclient) {
-      ++it;
-      continue;
-    }
-    if (cache != nullptr) (void)cache->unregisterContext(*it->second);  // going either way
-    it = found->second.erase(it);
-  }
-  if (found->second.empty()) guards.byContainer.erase(found);
 }
 
 // Removes every segment file below a share's cache directory except those
@@ -199,13 +128,6 @@ bool dirExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// True when text can be one path component that stays inside its parent and
-// one field of StoreInfo.txt: no separator, no comma or line break, no NUL,
-// not "." or "..".
-bool isSafeName(const std::string& text) {
-  if (text == "." || text == "..") return false;
-  return text.find_first_of(std::string("/,\n\0", 4)) == std::string::npos;
-}
 
 // Checks that a view's share name and pitName can become directory names
 // under the container without escaping it (they name the store directory,
@@ -214,11 +136,11 @@ CZnError validateViewNames(const std::string& name, uint64_t subclient,
                            const std::string& pitName) {
   std::string shareName = (!name.empty() && name[0] == '/') ? name.substr(1) : name;
   std::string shareKey = ObjectContainer::shareKeyOf(name, subclient);
-  if (!isSafeName(shareName)) {
+  if (!isSafeContainerName(shareName)) {
     OSLOG(-1, "Error: invalid share name [%s]", name.c_str());
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Invalid share name [%s]", name.c_str());
   }
-  if (pitName.empty() || !isSafeName(pitName)) {
+  if (pitName.empty() || !isSafeContainerName(pitName)) {
     OSLOG(-1, "Error: [%s] invalid pitName [%s]", shareKey.c_str(), pitName.c_str());
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Invalid pitName [%s]", pitName.c_str());
   }
@@ -247,23 +169,12 @@ class OS_SCOPED_CAPABILITY StoresWriteLock {
   HxRW& lock_;
 };
 
-// Writes all of text to fd; false with errno set on failure.
-bool writeAll(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
+
+bool isSafeContainerName(const std::string& text) {
+  if (text == "." || text == "..") return false;
+  return text.find_first_of(std::string("/,\n\0", 4)) == std::string::npos;
+}
 
 // ---------------------------------------------------------------------------
 // Construction and start-up
@@ -305,8 +216,6 @@ ObjectContainer::~ObjectContainer() {
     (void)store->uninitialize();  // only ever succeeds
     delete store;
   }
-  // A cache supplied by the caller outlives the container: its guards go.
-  releaseKeptSegmentGuards(this, diskCache_.get(), nullptr);
   {
     // The transport must not keep writing into indexes of a container that
     // is gone.
@@ -597,7 +506,7 @@ CZnError ObjectContainer::cleanupObjectStore(const std::string& name, uint64_t s
 CZnError ObjectContainer::cleanupLocked(const std::string& name, uint64_t subclient,
                                         const std::string& pitName, bool force) {
   const std::string shareKey = (!name.empty() && name[0] == '/') ? name.substr(1) : name;
-  if (shareKey.empty() || !isSafeName(shareKey) || pitName.empty() || !isSafeName(pitName)) {
+  if (shareKey.empty() || !isSafeContainerName(shareKey) || pitName.empty() || !isSafeContainerName(pitName)) {
     OSLOG(-1, "Error: Can't clean up [%s] pitName=[%s]: invalid name", name.c_str(),
           pitName.c_str());
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Invalid share key or pitName");
@@ -612,8 +521,8 @@ CZnError ObjectContainer::cleanupLocked(const std::string& name, uint64_t subcli
           pitName.c_str());
     StoreInfo& record = storeInfos_[shareKey] = StoreInfo(subclient);
     ObjectStoreConfig defaults;
-    defaults.indexParam1 = RESTORED_INDEX_PARAM1;
-    defaults.indexParam2 = RESTORED_INDEX_PARAM2;
+    defaults.indexParam1 = CONTAINER_RESTORED_INDEX_PARAM1;
+    defaults.indexParam2 = CONTAINER_RESTORED_INDEX_PARAM2;
     (void)initIndex(record, defaults, shareKey);  // logged inside; the cleanup goes on
   }
 
@@ -647,11 +556,10 @@ CZnError ObjectContainer::cleanupLocked(const std::string& name, uint64_t subcli
     } else if (!pending.empty()) {
       OSLOG(1, "removing [%s] except segments waiting for backup", cacheDir.c_str());
       const size_t kept = deleteCacheDirExcept(*diskCache_, cacheDir, subclient, pending);
+      // The disk cache never prunes a share's segment without an owner to
+      // ask, so the kept ones stay until the share is opened again.
       OSLOG(1, "[%s] kept %zu segments waiting for backup", shareKey.c_str(), kept);
-      if (kept != 0) guardKeptSegments(this, *diskCache_, subclient);
     } else {
-      // Nothing left to guard: the area may go with no context using it.
-      releaseKeptSegmentGuards(this, diskCache_.get(), &subclient);
       if (CZnError err = deleteCacheDir(cacheDir, shareKey); !err.ok()) {
         err.Push(FX_LOC, "Error: can't delete cache directory [%s]", cacheDir.c_str());
         OSLOG_ERR(err);
@@ -698,114 +606,6 @@ CZnError ObjectContainer::removeViewDir(const std::string& dir, const char* what
     err.Push(FX_LOC, what, dir.c_str());
     OSLOG_ERR(err);
     return err;
-  }
-  return CZnError::Success;
-}
-
-// ---------------------------------------------------------------------------
-// StoreInfo.txt
-
-CZnError ObjectContainer::saveStoreInfo() {
-  HxCriticalSectionGuard guard(storeInfoLock_);
-  return saveStoreInfoLocked();
-}
-
-// The file is rebuilt in StoreInfo.tmp, made durable, and renamed over
-// StoreInfo.txt, then the directory is made durable: a crash at any moment
-// leaves either the old or the new complete file in place, never none. The
-// whole replacement runs under storeInfoLock_ so that two saves can't write
-// the temporary file at the same time.
-CZnError ObjectContainer::saveStoreInfoLocked() {
-  storeInfoLock_.assertHeld();
-  const std::string tmpPath = join(objstrDir_, STORE_INFO_TMP_FILE);
-  const std::string path = join(objstrDir_, STORE_INFO_FILE);
-
-  std::string content;
-  for (const auto& [key, record] : storeInfos_)
-    content += key + ",," + std::to_string(record.subclient) + "\n";
-
-  storeInfoStep(0);
-  int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    CZnError err = FXErrorUtil::ErrorErrNo(FX_LOC, errno, "Can't open [%s]", tmpPath.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
-  const size_t half = content.size() / 2;
-  bool written = writeAll(fd, content.substr(0, half));
-  if (written) storeInfoStep(1);
-  written = written && writeAll(fd, content.substr(half));
-  if (written) storeInfoStep(2);
-  if (!written || ::fsync(fd) != 0) {
-    CZnError err = FXErrorUtil::ErrorErrNo(FX_LOC, errno, "Can't write to [%s]", tmpPath.c_str());
-    ::close(fd);
-    OSLOG_ERR(err);
-    return err;
-  }
-  if (::close(fd) != 0) {
-    CZnError err = FXErrorUtil::ErrorErrNo(FX_LOC, errno, "Can't write to [%s]", tmpPath.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
-  storeInfoStep(3);
-  if (::rename(tmpPath.c_str(), path.c_str()) != 0) {
-    CZnError err = FXErrorUtil::ErrorErrNo(FX_LOC, errno, "Can't rename [%s] to [%s]",
-                                           tmpPath.c_str(), path.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
-  storeInfoStep(4);
-  if (int rc = syncDir(objstrDir_); rc != 0) {
-    CZnError err = FXErrorUtil::ErrorErrNo(FX_LOC, rc, "Can't sync [%s]", objstrDir_.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
-  storeInfoStep(5);
-  return CZnError::Success;
-}
-
-CZnError ObjectContainer::restoreStoreInfo() {
-  const std::string path = join(objstrDir_, STORE_INFO_FILE);
-  std::ifstream in(path);
-  if (!in.is_open()) {
-    int rc = errno != 0 ? errno : ENOENT;
-    CZnError err = FXErrorUtil::ErrorErrNo(FX_LOC, rc, "Can't open [%s]", path.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
-  HxCriticalSectionGuard guard(storeInfoLock_);
-  std::string line;
-  std::vector<std::string> pieces;
-  while (std::getline(in, line)) {
-    tokenize(pieces, line, ",");
-    uint64_t subclient = 0;
-    bool valid = pieces.size() == 2 && isSafeName(pieces[0]);
-    if (valid) {
-      // The subclient: decimal digits only, within 64 bits.
-      const std::string& number = pieces[1];
-      char* end = nullptr;
-      errno = 0;
-      subclient = std::strtoull(number.c_str(), &end, 10);
-      valid = !number.empty() && number.find_first_not_of("0123456789") == std::string::npos &&
-              errno == 0 && end != nullptr && *end == '\0';
-    }
-    if (!valid) {
-      CZnError err = FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Error: Can't parse [%s] from [%s]",
-                                             line.c_str(), path.c_str());
-      OSLOG_ERR(err);
-      return err;
-    }
-    if (storeInfos_.count(pieces[0]) != 0) {
-      // Already known (a view of it is open): its record, reference count
-      // and index stay as they are.
-      OSLOG(2, "[%s] already has a share record", pieces[0].c_str());
-      continue;
-    }
-    StoreInfo& record = storeInfos_[pieces[0]] = StoreInfo(subclient);
-    ObjectStoreConfig defaults;
-    defaults.indexParam1 = RESTORED_INDEX_PARAM1;
-    defaults.indexParam2 = RESTORED_INDEX_PARAM2;
-    (void)initIndex(record, defaults, pieces[0]);  // logged inside; the next line is read
   }
   return CZnError::Success;
 }
@@ -942,8 +742,5 @@ void ObjectContainer::setAsyncBrowsePollIntervalMsForTesting(uint32_t millisecon
   g_asyncBrowsePollMs.store(milliseconds);
 }
 
-void ObjectContainer::setStoreInfoStepHookForTesting(void (*hook)(int step)) {
-  g_storeInfoStepHook.store(hook);
-}
 
 }  // namespace ObjectStore

@@ -153,6 +153,11 @@ bool DiskCachePruner::pruneOne(const SegmentCandidate& candidate) {
       cache_.counters_->pruned.fetch_add(1);
       return true;
     }
+    // A share's segment may be the only copy of data not backed up yet; with
+    // no owner registered to ask, it stays until one is.
+    OSLOG(5, "Prune refused [%s]: no owner to ask", files.absPath(candidate.key).c_str());
+    cache_.counters_->pruneRefused.fetch_add(1);
+    return false;
   }
   if (!cache_.removeKey(candidate.key)) return false;
   OSLOG(5, "Pruned [%s]", files.absPath(candidate.key).c_str());

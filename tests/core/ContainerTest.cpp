@@ -317,13 +317,29 @@ TEST_F(ContainerTest, PruningRoutesBySubclient) {
   EXPECT_FALSE(fileExists(loose));
   EXPECT_TRUE(log.contains("no main share for subclient [7], deleting [" + loose + "]", 5));
 
+  // With the live share open, its store decides for its subclient: an open
+  // file is kept, and the file it is asked about is not touched by path.
   const ObjectStoreIndex live = open(liveConfig());
-  const guid_t root = container_->getRootGuid(live);
+  ItemName item;
+  ASSERT_OK(container_->create(live, item, "/f", 0644));
+  FileHandle handle;
+  ItemName byPath("/f");
+  ASSERT_OK(container_->open(live, handle, byPath, O_RDONLY, false));
+  const guid_t version = handle.name.verGuid;
+  ASSERT_FALSE(version.empty());
   writeFile(loose, "x");
-  // The live share decides for its subclient (and keeps everything for now).
-  EXPECT_FALSE(container_->pruneFile("42", loose, root + "-0"));
+  EXPECT_FALSE(container_->pruneFile("42", loose, version));
+  EXPECT_TRUE(log.contains("not pruning open file", 5));
   EXPECT_TRUE(fileExists(loose));
-  EXPECT_EQ(container_->counters().get(ContainerCounter::PRUNE_FILE), 2u);
+  ASSERT_OK(container_->close(live, handle));
+  // Closed, its header may go: the index can rebuild it.
+  EXPECT_TRUE(container_->pruneFile("42", loose, version));
+  EXPECT_TRUE(fileExists(loose));
+  struct stat st {};
+  ItemName again("/f");
+  EXPECT_OK(container_->getattr(live, again, st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(container_->counters().get(ContainerCounter::PRUNE_FILE), 3u);
 }
 
 TEST_F(ContainerTest, CountersAreReportedByKey) {
