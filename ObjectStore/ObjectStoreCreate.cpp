@@ -33,19 +33,9 @@ namespace {
 // createAndOpen when the parent directory is missing.
 constexpr uint32_t WIN32_ERROR_PATH_NOT_FOUND = 3;
 
-// A name becomes one record of the parent's entry list (NUL-terminated) and
-// the last component of the item's path: an empty name, a NUL or a '/' would
-// break either, and "." and ".." already mean something in every path.
-bool isValidItemName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find(OBJSTR_DELIMITER) == std::string::npos && name.find('\0') == std::string::npos;
-}
-
 // Only the permission bits of a caller's mode are taken; the kind of the item
 // comes from its FileType, so that no combination of type bits can be made.
 mode_t permissionBits(mode_t mode) { return mode & ~static_cast<mode_t>(S_IFMT); }
-
-bool isDirectoryMode(int mode) { return (static_cast<unsigned>(mode) & S_IFMT) == S_IFDIR; }
 
 // The child's full path: exactly one '/' between the parent's path and the
 // name. A parent without a path is the root.
@@ -88,6 +78,18 @@ class CreationLocks {
 CreationLocks& creationLocks() {
   static CreationLocks locks;
   return locks;
+}
+
+// The parent's properties, which every creation below a named parent starts
+// from; a parent that can't be found refuses the creation.
+CZnError parentPropsOf(ObjectStore& store, ItemName& parent, index_iface_props& props) {
+  CZnError err = store.propsFromItem(parent, props);
+  if (!err.ok()) {
+    err.Push(FX_LOC, "[%s] Error: Parent not found: [%s] [%s]", store.getRootName().c_str(),
+             parent.objGuid.c_str(), parent.path.c_str());
+    OSLOG_ERR(err);
+  }
+  return err;
 }
 
 }  // namespace
@@ -180,13 +182,8 @@ CZnError ObjectStore::create(ItemName& parent, ItemName& item, const std::string
         parent.path.c_str(), name.c_str());
   TimeFunction timer("create", PERF_CREATE);
   index_iface_props parentProps;
-  CZnError err = propsFromItem(parent, parentProps);
-  if (!err.ok()) {
-    err.Push(FX_LOC, "[%s] Error: Parent not found: [%s] [%s]", rootName_.c_str(),
-             parent.objGuid.c_str(), parent.path.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
+  CZnError err = parentPropsOf(*this, parent, parentProps);
+  if (!err.ok()) return err;
   return create(item, parentProps, name, mode, type, guid_t());
 }
 
@@ -271,13 +268,8 @@ CZnError ObjectStore::createSymbolicLink(ItemName& item, const std::string& targ
   }
 
   index_iface_props parentProps;
-  CZnError err = propsFromItem(parent, parentProps);
-  if (!err.ok()) {
-    err.Push(FX_LOC, "[%s] Error: Parent not found: [%s] [%s]", rootName_.c_str(),
-             parent.objGuid.c_str(), parent.path.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
+  CZnError err = parentPropsOf(*this, parent, parentProps);
+  if (!err.ok()) return err;
   if (err = create(item, parentProps, name, 0777, FILE_TYPE_SYMLINK, target); !err.ok()) {
     err.Push(FX_LOC, "[%s] Can't create link from [%s] to [%s] [%s] [%s]", rootName_.c_str(),
              target.c_str(), parentProps.objGuid.c_str(), parentProps.path.c_str(), name.c_str());

@@ -124,8 +124,7 @@ CZnError checkEntry(const guid_t& childGuid, const std::string& name) {
   if (childGuid.empty() || childGuid.find('\0') != std::string::npos)
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Error: invalid child guid [%s]",
                                    childGuid.c_str());
-  if (name.empty() || name.find('\0') != std::string::npos ||
-      name.find(OBJSTR_DELIMITER) != std::string::npos)
+  if (!fitsEntryList(name))
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Error: invalid name [%s] for [%s]",
                                    name.c_str(), childGuid.c_str());
   return CZnError::Success;
@@ -255,6 +254,30 @@ CZnError loadEntryList(ObjectStore& store, const guid_t& dirGuid, GuidPathList& 
   return CZnError::Success;
 }
 
+// A directory's size is the length of its entry list: each change sets it
+// (and the change time) after writing the list.
+CZnError updateListSize(ObjectStore& store, const guid_t& segment, uint64_t size) {
+  CZnError err =
+      store.updateFileHeader(segment, size, 0, static_cast<time_t>(clockNowSec()), "", Range());
+  if (!err.ok()) {
+    err.Push(FX_LOC, "Error: [%s] Can't update header for [%s]", store.getRootName().c_str(),
+             segment.c_str());
+    OSLOG_ERR(err);
+  }
+  return err;
+}
+
+// Opens a directory's entry for a read or a change of its list; the caller's
+// opener holds it until the caller is done.
+CZnError openEntryOf(AutoDirEntryOpener& opener) {
+  CZnError err = opener.open();
+  if (!err.ok()) {
+    err.Push(FX_LOC, "Can't open entry");
+    OSLOG_ERR(err);
+  }
+  return err;
+}
+
 }  // namespace
 
 CZnError ObjectStore::readDirEnt(GuidPathList& out, guid_t& parent, bool& done, ItemName& dir,
@@ -270,11 +293,7 @@ CZnError ObjectStore::readDirEnt(GuidPathList& out, guid_t& parent, bool& done, 
                                    dir.path.c_str());
   }
   AutoDirEntryOpener opener(*this, dirGuid);
-  if (CZnError err = opener.open(); !err.ok()) {
-    err.Push(FX_LOC, "Can't open entry");
-    OSLOG_ERR(err);
-    return err;
-  }
+  if (CZnError err = openEntryOf(opener); !err.ok()) return err;
 
   out.clear();
   done = false;
@@ -418,11 +437,7 @@ CZnError ObjectStore::addToDirEnt(const guid_t& dirGuid, const guid_t& childGuid
     return err;
   }
   AutoDirEntryOpener opener(*this, dirGuid);
-  if (CZnError err = opener.open(); !err.ok()) {
-    err.Push(FX_LOC, "Can't open entry");
-    OSLOG_ERR(err);
-    return err;
-  }
+  if (CZnError err = openEntryOf(opener); !err.ok()) return err;
   opener.lock();
 
   const guid_t segment = fullDirGuid(dirGuid);
@@ -479,13 +494,7 @@ CZnError ObjectStore::addToDirEnt(const guid_t& dirGuid, const guid_t& childGuid
 
   // A directory's size is the length of its entry list.
   const uint64_t newSize = offset + record.size();
-  if (err = updateFileHeader(segment, newSize, 0, static_cast<time_t>(clockNowSec()), "", Range());
-      !err.ok()) {
-    err.Push(FX_LOC, "Error: [%s] Can't update header for [%s]", rootName_.c_str(),
-             segment.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
+  if (err = updateListSize(*this, segment, newSize); !err.ok()) return err;
   if (err = updateHasData(segment, 1); !err.ok()) {
     err.Push(FX_LOC, "Error: [%s] Can't update hasData for [%s]", rootName_.c_str(),
              segment.c_str());
@@ -500,11 +509,7 @@ CZnError ObjectStore::removeFromDirEnt(guid_t dirGuid, const guid_t& childGuid,
   OSLOG(4, "[%s] removeFromDirEnt [%s] [%s] [%s]", rootName_.c_str(), dirGuid.c_str(),
         childGuid.c_str(), name.c_str());
   AutoDirEntryOpener opener(*this, dirGuid);
-  if (CZnError err = opener.open(); !err.ok()) {
-    err.Push(FX_LOC, "Can't open entry");
-    OSLOG_ERR(err);
-    return err;
-  }
+  if (CZnError err = openEntryOf(opener); !err.ok()) return err;
   opener.lock();
 
   // Whatever happens on disk, the cache lists the child no longer; where the
@@ -611,13 +616,7 @@ CZnError ObjectStore::removeFromDirEnt(guid_t dirGuid, const guid_t& childGuid,
     return err;
   }
   // The size follows the list, as it does on an add.
-  if (err = updateFileHeader(segment, newSize, 0, static_cast<time_t>(clockNowSec()), "", Range());
-      !err.ok()) {
-    err.Push(FX_LOC, "Error: [%s] Can't update header for [%s]", rootName_.c_str(),
-             segment.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
+  if (err = updateListSize(*this, segment, newSize); !err.ok()) return err;
   return CZnError::Success;
 }
 

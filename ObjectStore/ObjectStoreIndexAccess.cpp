@@ -19,8 +19,6 @@ namespace ObjectStore {
 
 namespace {
 
-bool isDirectoryMode(int mode) { return (static_cast<unsigned>(mode) & S_IFMT) == S_IFDIR; }
-
 // The text of a fixed-width, NUL-terminated-when-shorter character field.
 std::string fixedText(const char* field, size_t width) {
   return std::string(field, strnlen(field, width));

@@ -41,14 +41,10 @@ namespace ObjectStore {
 
 namespace {
 
-bool isDirectoryMode(int mode) { return (static_cast<unsigned>(mode) & S_IFMT) == S_IFDIR; }
-
-// A name that goes into an entry list must be one path component: the list
-// format ends names with NUL, and "/", "." and ".." would make paths that
-// resolve elsewhere.
+// A new name must be one a create would accept: the same rule, so that a
+// rename can't make an item that no create could have made.
 CZnError checkEntryName(const std::string& name) {
-  if (name.empty() || name == "." || name == ".." ||
-      name.find(OBJSTR_DELIMITER) != std::string::npos || name.find('\0') != std::string::npos) {
+  if (!isValidItemName(name)) {
     OSLOG(-1, "Error: Invalid name [%s]", name.c_str());
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Invalid name [%s]", name.c_str());
   }
@@ -131,6 +127,23 @@ CZnError findDirectory(ObjectStore& store, const std::string& path, guid_t& guid
     return err;
   }
   guid = props.objGuid;
+  return CZnError::Success;
+}
+
+// Reads the header of the item a rename would replace. `found` is false when
+// that header is gone (an entry an interrupted unlink left behind), which the
+// rename replaces like any other; every other failure refuses the rename.
+CZnError readDestHeader(ObjectStore& store, ItemName& dest, const guid_t& destGuid,
+                        const std::string& to, FileHeaderData& destData, bool& found) {
+  CXFileHeader destHeader;
+  index_iface_props destProps;
+  CZnError err = store.readLatestFileHeader(dest, destHeader, destData, destProps);
+  found = err.ok();
+  if (!err.ok() && err.errNo() != ENOENT) {
+    OSLOG(-1, "[%s] Error: Can't read dest header [%s] [%s]", store.getRootName().c_str(),
+          destGuid.c_str(), to.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Can't read dest header [%s]", to.c_str());
+  }
   return CZnError::Success;
 }
 
@@ -405,15 +418,10 @@ CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toP
   bool destListedOnly = false;
   guid_t destGuid = resolveListed(*this, dest, destListedOnly);
   if (!destGuid.empty() && destGuid != objGuid) {
-    CXFileHeader destHeader;
     FileHeaderData destData;
-    index_iface_props destProps;
-    CZnError destErr = readLatestFileHeader(dest, destHeader, destData, destProps);
-    if (!destErr.ok() && destErr.errNo() != ENOENT) {
-      OSLOG(-1, "[%s] Error: Can't read dest header [%s] [%s]", root, destGuid.c_str(), to.c_str());
-      return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Can't read dest header [%s]", to.c_str());
-    }
-    if (destErr.ok() && destData.fileType == FILE_TYPE_DIRECTORY) {
+    bool destFound = false;
+    if (err = readDestHeader(*this, dest, destGuid, to, destData, destFound); !err.ok()) return err;
+    if (destFound && destData.fileType == FILE_TYPE_DIRECTORY) {
       dstParentGuid = destGuid;
       dstPath = childPath(to, srcName);
       dest = ItemName(dstPath);
@@ -421,7 +429,9 @@ CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toP
       if (!destGuid.empty() && destGuid != objGuid) {
         // An entry of that name inside is replaced as a file would be; a
         // directory there is not silently swapped for a file.
-        destErr = readLatestFileHeader(dest, destHeader, destData, destProps);
+        CXFileHeader destHeader;
+        index_iface_props destProps;
+        CZnError destErr = readLatestFileHeader(dest, destHeader, destData, destProps);
         if (destErr.ok() && destData.fileType == FILE_TYPE_DIRECTORY) {
           OSLOG(-1, "[%s] Error: Can't replace directory [%s] by a file", root, dstPath.c_str());
           return FXErrorUtil::ErrorErrNo(FX_LOC, EISDIR, "[%s] is a directory", dstPath.c_str());
@@ -588,15 +598,10 @@ CZnError ObjectStore::renameDir(const std::string& toPath, ItemName& from, CXFil
   }
   bool replaceDest = false;
   if (!destGuid.empty() && destGuid != objGuid) {
-    CXFileHeader destHeader;
     FileHeaderData destData;
-    index_iface_props destProps;
-    CZnError destErr = readLatestFileHeader(dest, destHeader, destData, destProps);
-    if (!destErr.ok() && destErr.errNo() != ENOENT) {
-      OSLOG(-1, "[%s] Error: Can't read dest header [%s] [%s]", root, destGuid.c_str(), to.c_str());
-      return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Can't read dest header [%s]", to.c_str());
-    }
-    if (destErr.ok()) {
+    bool destFound = false;
+    if (err = readDestHeader(*this, dest, destGuid, to, destData, destFound); !err.ok()) return err;
+    if (destFound) {
       if (destData.fileType != FILE_TYPE_DIRECTORY) {
         OSLOG(-1, "[%s] Error: Can't rename directory to file [%s] [%s]", root, srcPath.c_str(),
               to.c_str());

@@ -1,9 +1,13 @@
 // Small helpers shared by the store's implementation files.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdint>
+#include <string>
 
+#include "ObjectStore/Identifiers.h"
 #include "platform/diskcache/DiskCacheTypes.h"
 #include "platform/support/CZnError.h"
 #include "platform/support/LogWriter.h"
@@ -11,6 +15,23 @@
 namespace ObjectStore {
 
 inline constexpr int64_t NS_PER_SEC = 1000000000;
+
+// True when the type bits of a mode (as the index records it) say directory.
+inline bool isDirectoryMode(int mode) { return (static_cast<unsigned>(mode) & S_IFMT) == S_IFDIR; }
+
+// A name the entry-list format can hold: each record ends its name with a
+// NUL, and the name is also the last component of the item's path, so it
+// can be neither empty nor hold a NUL or a '/'.
+inline bool fitsEntryList(const std::string& name) {
+  return !name.empty() && name.find(OBJSTR_DELIMITER) == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+// A name a caller may give an item (create, rename): one that fits an entry
+// list and is not "." or "..", which already mean something in every path.
+inline bool isValidItemName(const std::string& name) {
+  return fitsEntryList(name) && name != "." && name != "..";
+}
 
 // ENOSPC is an expected outcome of a full cache, not an error of the store:
 // it is logged at level 4, every other error at level -1.

@@ -267,6 +267,26 @@ CZnError storeXattrs(ObjectStore& store, const XattrMap& map, const guid_t& objG
   return CZnError::Success;
 }
 
+// Opens the item with its item lock, which `opener` holds until it goes out
+// of scope (a change is written back under the lock it was read under), and
+// reads all its attributes. `shownGuid` names the item in the messages.
+CZnError openAndReadXattrs(ObjectStore& store, AutoFileOpener& opener, ItemName& item,
+                           const guid_t& shownGuid, XattrMap& map) {
+  CZnError err = opener.open(LOCK_ITEM, O_RDONLY);
+  if (!err.ok()) {
+    err.Push(FX_LOC, "Error: Can't open [%s] [%s]", shownGuid.c_str(), item.path.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  if (err = store.readAllXattrs(map, item); !err.ok()) {
+    err.Push(FX_LOC, "Error: Can't read xattrs for [%s] [%s]", shownGuid.c_str(),
+             item.path.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  return CZnError::Success;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -284,19 +304,9 @@ CZnError ObjectStore::setxattr(ItemName& item, const std::string& name,
     return FXErrorUtil::ErrorErrNo(FX_LOC, EPERM, "[%s] read only", rootName_.c_str());
   }
   AutoFileOpener opener(*this, item);
-  CZnError err = opener.open(LOCK_ITEM, O_RDONLY);
-  if (!err.ok()) {
-    err.Push(FX_LOC, "Error: Can't open [%s] [%s]", item.objGuid.c_str(), item.path.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
   XattrMap map;
-  if (err = readAllXattrs(map, item); !err.ok()) {
-    err.Push(FX_LOC, "Error: Can't read xattrs for [%s] [%s]", item.objGuid.c_str(),
-             item.path.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
+  CZnError err = openAndReadXattrs(*this, opener, item, item.objGuid, map);
+  if (!err.ok()) return err;
   map[name] = value;
   if (err = storeXattrs(*this, map, item.objGuid, item.verGuid); !err.ok()) return err;
   OSLOG(5, "[%s] setxattr success [%s] [%s] name=[%s] size=%lu", rootName_.c_str(),
@@ -322,18 +332,7 @@ CZnError ObjectStore::getxattr(ItemName& item, const std::string& name,
       versionCache_.findData(objGuid, verGuid).ok() && xattrCache_.read(verGuid, map, true);
   if (!cached) {
     AutoFileOpener opener(*this, item);
-    CZnError err = opener.open(LOCK_ITEM, O_RDONLY);
-    if (!err.ok()) {
-      err.Push(FX_LOC, "Error: Can't open [%s] [%s]", objGuid.c_str(), item.path.c_str());
-      OSLOG_ERR(err);
-      return err;
-    }
-    if (err = readAllXattrs(map, item); !err.ok()) {
-      err.Push(FX_LOC, "Error: Can't read xattrs for [%s] [%s]", objGuid.c_str(),
-               item.path.c_str());
-      OSLOG_ERR(err);
-      return err;
-    }
+    if (CZnError err = openAndReadXattrs(*this, opener, item, objGuid, map); !err.ok()) return err;
   }
   auto found = map.find(name);
   if (found == map.end()) {
@@ -350,19 +349,9 @@ CZnError ObjectStore::getxattr(ItemName& item, const std::string& name,
 CZnError ObjectStore::listxattr(ItemName& item, std::vector<std::string>& names) {
   OSLOG(3, "[%s] listxattr [%s] [%s]", rootName_.c_str(), item.objGuid.c_str(), item.path.c_str());
   AutoFileOpener opener(*this, item);
-  CZnError err = opener.open(LOCK_ITEM, O_RDONLY);
-  if (!err.ok()) {
-    err.Push(FX_LOC, "Error: Can't open [%s] [%s]", item.objGuid.c_str(), item.path.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
   XattrMap map;
-  if (err = readAllXattrs(map, item); !err.ok()) {
-    err.Push(FX_LOC, "Error: Can't read xattrs for [%s] [%s]", item.objGuid.c_str(),
-             item.path.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
+  CZnError err = openAndReadXattrs(*this, opener, item, item.objGuid, map);
+  if (!err.ok()) return err;
   names.clear();
   names.reserve(map.size());
   for (const auto& entry : map) names.push_back(entry.first);
@@ -379,19 +368,9 @@ CZnError ObjectStore::removexattr(ItemName& item, const std::string& name) {
     return FXErrorUtil::ErrorErrNo(FX_LOC, EPERM, "[%s] read only", rootName_.c_str());
   }
   AutoFileOpener opener(*this, item);
-  CZnError err = opener.open(LOCK_ITEM, O_RDONLY);
-  if (!err.ok()) {
-    err.Push(FX_LOC, "Error: Can't open [%s] [%s]", item.objGuid.c_str(), item.path.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
   XattrMap map;
-  if (err = readAllXattrs(map, item); !err.ok()) {
-    err.Push(FX_LOC, "Error: Can't read xattrs for [%s] [%s]", item.objGuid.c_str(),
-             item.path.c_str());
-    OSLOG_ERR(err);
-    return err;
-  }
+  CZnError err = openAndReadXattrs(*this, opener, item, item.objGuid, map);
+  if (!err.ok()) return err;
   if (map.erase(name) != 0) {
     // The index is kept in step as well: a segment restored from it must not
     // bring the removed attribute back.

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
 
 namespace ObjectStore {
@@ -21,21 +21,11 @@ using test::LogCapture;
 
 constexpr int64_t kNow = 1600000000;
 
-class AttributesTest : public test::StoreFixture {
+class AttributesTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    clock_ = std::make_unique<ManualClock>(kNow);
-  }
-  void TearDown() override {
-    StoreFixture::TearDown();
-    clock_.reset();
-  }
-
-  ObjectStore* open(const ObjectStoreConfig& config) {
-    ObjectStore* store = openStore(config);
-    EXPECT_NE(store, nullptr);
-    return store;
+    StoreOpsFixture::SetUp();
+    stopClockAt(kNow);
   }
 
   ItemName makeFile(ObjectStore& store, const std::string& path, mode_t mode = 0644) {
@@ -44,23 +34,11 @@ class AttributesTest : public test::StoreFixture {
     return item;
   }
 
-  CXFileHeader rawHeader(ObjectStore& store, const guid_t& segment) {
-    CXFileHeader header;
-    auto sections = readAllRaw(store, segment);
-    const SectionV* attr = findSection(sections, SECTION_ATTRIBUTE);
-    EXPECT_NE(attr, nullptr);
-    if (attr != nullptr && attr->data.size() == sizeof(header))
-      std::memcpy(&header, attr->data.data(), sizeof(header));
-    return header;
-  }
-
   index_iface_props indexed(ObjectStore& store, const guid_t& objGuid) {
     index_iface_props props;
     EXPECT_OK(store.findObjGuidFromIndex(objGuid, props));
     return props;
   }
-
-  std::unique_ptr<ManualClock> clock_;
 };
 
 TEST_F(AttributesTest, ChmodOfADirectoryKeepsItsType) {
@@ -74,7 +52,7 @@ TEST_F(AttributesTest, ChmodOfADirectoryKeepsItsType) {
   ItemName again("/d");
   ASSERT_OK(store->getattr(again, st));
   EXPECT_EQ(st.st_mode, 0x41A4u);
-  EXPECT_EQ(rawHeader(*store, dir.verGuid).mode, 0x41A4u);
+  EXPECT_EQ(attributeRecord(*store, dir.verGuid).mode, 0x41A4u);
   EXPECT_EQ(indexed(*store, dir.objGuid).mode, 0x41A4);
 }
 
@@ -83,7 +61,7 @@ TEST_F(AttributesTest, ModeBitsNeverChangeTheKindOfAnItem) {
   ItemName file = makeFile(*store, "/f");
   ItemName byPath("/f");
   ASSERT_OK(store->chmod(byPath, S_IFDIR | 0600));
-  EXPECT_EQ(rawHeader(*store, file.verGuid).mode, static_cast<uint64_t>(S_IFREG | 0600));
+  EXPECT_EQ(attributeRecord(*store, file.verGuid).mode, static_cast<uint64_t>(S_IFREG | 0600));
 
   // A setattr whose mode carries no type bits at all keeps them too.
   struct stat st {};
@@ -107,7 +85,7 @@ TEST_F(AttributesTest, ChownWithMinusOneChangesOnlyTheOtherId) {
   ASSERT_OK(store->getattr(item, st));
   EXPECT_EQ(st.st_uid, 7u);
   EXPECT_EQ(st.st_gid, 100u);
-  CXFileHeader header = rawHeader(*store, file.verGuid);
+  CXFileHeader header = attributeRecord(*store, file.verGuid);
   EXPECT_EQ(header.uid, 7u);
   EXPECT_EQ(header.gid, 100u);
   index_iface_props props = indexed(*store, file.objGuid);
@@ -133,7 +111,7 @@ TEST_F(AttributesTest, UtimesStoresTheModificationTimeOnly) {
   ASSERT_OK(store->getattr(item, st));
   EXPECT_EQ(st.st_mtime, 7);
   EXPECT_EQ(st.st_atime, 7);
-  EXPECT_EQ(rawHeader(*store, file.verGuid).mtime, 7u);
+  EXPECT_EQ(attributeRecord(*store, file.verGuid).mtime, 7u);
   EXPECT_EQ(indexed(*store, file.objGuid).mtime, 7);
 }
 
@@ -190,7 +168,7 @@ TEST_F(AttributesTest, DiscardWritesStoreUpdatesCacheAndHeadersButNotTheIndex) {
   EXPECT_EQ(cached.uid, 31u);
   EXPECT_EQ(cached.gid, 32u);
   EXPECT_EQ(cached.mtime, 33u);
-  CXFileHeader header = rawHeader(*store, file.verGuid);
+  CXFileHeader header = attributeRecord(*store, file.verGuid);
   EXPECT_EQ(header.mode, static_cast<uint64_t>(S_IFREG | 0600));
   EXPECT_EQ(header.uid, 31u);
   EXPECT_EQ(header.gid, 32u);
@@ -258,7 +236,7 @@ TEST_F(AttributesTest, UpdateTimesStampsCacheHeaderAndIndex) {
   ASSERT_TRUE(store->attrCache().read(file.verGuid, cached, false));
   EXPECT_EQ(cached.mtime, now);
   EXPECT_EQ(cached.ctime, now);
-  CXFileHeader header = rawHeader(*store, file.verGuid);
+  CXFileHeader header = attributeRecord(*store, file.verGuid);
   EXPECT_EQ(header.mtime, now);
   EXPECT_EQ(header.ctime, now);
   EXPECT_EQ(header.mode, static_cast<uint64_t>(S_IFREG | 0644));  // nothing else moved
@@ -309,7 +287,7 @@ TEST_F(AttributesTest, ConcurrentSetattrsLeaveCacheHeaderAndIndexAgreeing) {
 
   AttribData cached;
   ASSERT_TRUE(store->attrCache().read(file.verGuid, cached, false));
-  CXFileHeader header = rawHeader(*store, file.verGuid);
+  CXFileHeader header = attributeRecord(*store, file.verGuid);
   index_iface_props props = indexed(*store, file.objGuid);
   // One of the writers won, the same one everywhere.
   const uint64_t winner = cached.uid - 100;

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "ObjectStore/StoreHelpers.h"
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
 
 namespace ObjectStore {
@@ -22,26 +22,16 @@ using test::LogCapture;
 
 constexpr int64_t kNow = 1650000000;
 
-class CopySegmentTest : public test::StoreFixture {
+class CopySegmentTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    clock_ = std::make_unique<ManualClock>(kNow);
-    store_ = openStore(liveConfig());
-    ASSERT_NE(store_, nullptr);
+    StoreOpsFixture::SetUp();
+    stopClockAt(kNow);
+    ASSERT_NO_FATAL_FAILURE(openLiveStore());
     ASSERT_OK(store_->createNewItem(file_, "/src", FileAttribs{0640, 3, 4}, store_->getRootGuid(),
                                     FILE_TYPE_REGULAR, "", false));
     ASSERT_OK(store_->propsFromGuid(file_.objGuid, props_, DO_RESTORE));
   }
-  void TearDown() override {
-    StoreFixture::TearDown();
-    clock_.reset();
-  }
-
-  bool exists(const std::string& segment) {
-    return cache_->DiskCache::doesSegmentExist(store_->diskCacheContext(), segment);
-  }
-
   static CXFileHeader attributeOf(const std::vector<SectionV>& sections) {
     CXFileHeader header;
     const SectionV* s = findSection(sections, SECTION_ATTRIBUTE);
@@ -57,8 +47,6 @@ class CopySegmentTest : public test::StoreFixture {
     return data;
   }
 
-  std::unique_ptr<ManualClock> clock_;
-  ObjectStore* store_ = nullptr;
   ItemName file_;
   index_iface_props props_;
 };
@@ -122,7 +110,7 @@ TEST_F(CopySegmentTest, NoIndexCopiesWithoutTellingTheIndex) {
   index.resetCounts();
   const guid_t to = fakeGuid('d');
   ASSERT_OK(store_->copySegment(file_.verGuid, to, props_, true));
-  EXPECT_TRUE(exists(to));
+  EXPECT_TRUE(segmentExists(to));
   EXPECT_EQ(index.addCalls.load(), 0);
   EXPECT_EQ(index.updateCalls.load(), 0);
   index_iface_browse_fields fields;
@@ -163,7 +151,7 @@ TEST_F(CopySegmentTest, MissingSourceFailsClearlyAndCreatesNothing) {
   ASSERT_FALSE(err.ok());
   EXPECT_NE(err.chain().find("Error: Can't restore file header: [" + from + "]"), std::string::npos)
       << err.chain();
-  EXPECT_FALSE(exists(to));
+  EXPECT_FALSE(segmentExists(to));
   EXPECT_EQ(cache_->createCalls.load(), 0);
   EXPECT_EQ(index.addCalls.load(), 0);
 }
@@ -187,7 +175,7 @@ TEST_F(CopySegmentTest, MissingExtentIsRestoredThroughItsOwningFile) {
   ASSERT_FALSE(err.ok());
   EXPECT_NE(err.chain().find("Error: Can't restore extent: [" + from + "]"), std::string::npos)
       << err.chain();
-  EXPECT_FALSE(exists(to));
+  EXPECT_FALSE(segmentExists(to));
   EXPECT_EQ(index.addCalls.load(), 0);
   // The owning file was opened for the restore and closed again.
   EXPECT_EQ(store_->findOpenFile(file_.objGuid), nullptr);
@@ -218,7 +206,7 @@ TEST_F(CopySegmentTest, MalformedSourceIsTreatedAsMissing) {
   EXPECT_TRUE(log.contains("Error: Bad header in [" + from + "]", -1)) << log.dump();
   ASSERT_FALSE(err.ok());
   EXPECT_NE(err.chain().find("Can't restore file header"), std::string::npos) << err.chain();
-  EXPECT_FALSE(exists(to));
+  EXPECT_FALSE(segmentExists(to));
 
   // Only one record.
   const guid_t lone = fakeGuid('e');
@@ -226,7 +214,7 @@ TEST_F(CopySegmentTest, MalformedSourceIsTreatedAsMissing) {
   log.clear();
   EXPECT_FALSE(store_->copySegment(lone, to, props_, false).ok());
   EXPECT_TRUE(log.contains("Error: Bad header in [" + lone + "]", -1)) << log.dump();
-  EXPECT_FALSE(exists(to));
+  EXPECT_FALSE(segmentExists(to));
 }
 
 TEST_F(CopySegmentTest, UnreadableSourceIsTreatedAsMissing) {
@@ -245,9 +233,9 @@ TEST_F(CopySegmentTest, UnreadableSourceIsTreatedAsMissing) {
   EXPECT_NE(err.chain().find("Error: Can't restore file header: [" + file_.verGuid + "]"),
             std::string::npos)
       << err.chain();
-  EXPECT_FALSE(exists(to));
+  EXPECT_FALSE(segmentExists(to));
   // The damaged source was dropped, so that its next use restores it.
-  EXPECT_FALSE(exists(file_.verGuid));
+  EXPECT_FALSE(segmentExists(file_.verGuid));
   EXPECT_EQ(store_->recoveredSegs(), 1u);
 }
 
@@ -263,7 +251,7 @@ TEST_F(CopySegmentTest, FullCacheFailsWithEnospcLoggedAsExpected) {
   for (const auto& record : log.records())
     if (record.level == -1 && record.message.find(to) != std::string::npos) ++atErrorLevel;
   EXPECT_EQ(atErrorLevel, 0u) << log.dump();
-  EXPECT_FALSE(exists(to));
+  EXPECT_FALSE(segmentExists(to));
 }
 
 TEST_F(CopySegmentTest, CopyTheIndexRefusesIsRemovedAgain) {
@@ -276,7 +264,7 @@ TEST_F(CopySegmentTest, CopyTheIndexRefusesIsRemovedAgain) {
   EXPECT_NE(err.chain().find("Error: Can't add segment to index for [" + to + "]"),
             std::string::npos)
       << err.chain();
-  EXPECT_FALSE(exists(to));
+  EXPECT_FALSE(segmentExists(to));
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "ObjectStore/DebugFlags.h"
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 
 namespace ObjectStore {
 namespace {
@@ -27,12 +27,11 @@ constexpr int CHILD_RETURNED_ERROR = 4;
 // which fails the test instead of blocking it.
 constexpr unsigned CHILD_TIME_LIMIT_SEC = 30;
 
-class CrashPointTest : public test::StoreFixture {
+class CrashPointTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    store_ = openStore(liveConfig());
-    ASSERT_NE(store_, nullptr);
+    StoreOpsFixture::SetUp();
+    openLiveStore();
   }
 
   // Runs op in a child with crash point `flag` armed and expects the child to
@@ -62,66 +61,9 @@ class CrashPointTest : public test::StoreFixture {
     indexes_.clear();
     container_.reset();
     cache_->shutdownPruner();
-    cache_ = std::make_shared<test::RecordingDiskCache>();
-    const std::string cacheDir = containerDir_ + "/cache";
-    ASSERT_OK(cache_->init(cacheDir, {cacheDir}, 90, 80, 85, 100, nullptr, PruningMode::Random));
-    container_ = std::make_unique<ObjectContainer>();
-    ObjectContainerConfig config;
-    config.containerDir = containerDir_;
-    config.diskCache = cache_;
-    ASSERT_OK(container_->init(config));
-    store_ = openStore(liveConfig());
-    ASSERT_NE(store_, nullptr);
+    ASSERT_NO_FATAL_FAILURE(startContainer(std::make_shared<test::RecordingDiskCache>()));
+    openLiveStore();
   }
-
-  guid_t makeDir(const std::string& path) {
-    ItemName item;
-    EXPECT_OK(store_->mkdir(item, path, 0755));
-    return item.objGuid;
-  }
-  guid_t makeFile(const std::string& path, const std::string& content) {
-    ItemName item;
-    EXPECT_OK(store_->create(item, path, 0644, FILE_TYPE_REGULAR));
-    ItemName named(path);
-    FileHandle handle;
-    EXPECT_OK(store_->open(handle, named, O_RDWR, false));
-    uint64_t len = content.size();
-    EXPECT_OK(store_->write(handle, content.data(), len, 0, NO_SYNC));
-    EXPECT_OK(store_->close(handle, CLIENT_CLOSE));
-    return item.objGuid;
-  }
-  std::string readAll(const std::string& path) {
-    ItemName named(path);
-    FileHandle handle;
-    CZnError err = store_->open(handle, named, O_RDONLY, false);
-    EXPECT_TRUE(err.ok()) << err.chain();
-    if (!err.ok()) return "<unopenable>";
-    std::string buffer(65536, '\0');
-    uint64_t len = buffer.size();
-    EXPECT_OK(store_->read(handle, buffer.data(), 0, len));
-    EXPECT_OK(store_->close(handle, CLIENT_CLOSE));
-    buffer.resize(len);
-    return buffer;
-  }
-  std::map<std::string, guid_t> children(const std::string& path) {
-    ItemName dir(path);
-    GuidPathList out;
-    bool done = false;
-    CZnError err = store_->readdir(dir, out, 0, DIRENT_READ_ALL, done);
-    EXPECT_TRUE(err.ok()) << path << ": " << err.chain();
-    std::map<std::string, guid_t> byName;
-    for (size_t i = 2; i < out.size(); ++i) {
-      EXPECT_TRUE(byName.emplace(out[i].second, out[i].first).second)
-          << "[" << out[i].second << "] listed twice in " << path;
-    }
-    return byName;
-  }
-  guid_t indexGuid(const std::string& path) {
-    index_iface_props props;
-    return store_->findPathFromIndex(path, props).ok() ? props.objGuid : "";
-  }
-
-  ObjectStore* store_ = nullptr;
 };
 
 using Listing = std::map<std::string, guid_t>;

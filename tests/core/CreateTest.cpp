@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "ObjectStore/ScopedOpeners.h"
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
 
 namespace ObjectStore {
@@ -24,21 +24,11 @@ using test::LogCapture;
 
 constexpr int64_t kNow = 1600000000;
 
-class CreateTest : public test::StoreFixture {
+class CreateTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    clock_ = std::make_unique<ManualClock>(kNow);
-  }
-  void TearDown() override {
-    StoreFixture::TearDown();
-    clock_.reset();
-  }
-
-  ObjectStore* open(const ObjectStoreConfig& config) {
-    ObjectStore* store = openStore(config);
-    EXPECT_NE(store, nullptr);
-    return store;
+    StoreOpsFixture::SetUp();
+    stopClockAt(kNow);
   }
 
   static ItemName root(ObjectStore& store) { return ItemName(store.getRootGuid(), true); }
@@ -61,17 +51,6 @@ class CreateTest : public test::StoreFixture {
     return false;
   }
 
-  // The attribute record of a segment as it lies on disk.
-  CXFileHeader rawHeader(ObjectStore& store, const guid_t& segment) {
-    CXFileHeader header;
-    auto sections = readAllRaw(store, segment);
-    const SectionV* attr = findSection(sections, SECTION_ATTRIBUTE);
-    EXPECT_NE(attr, nullptr);
-    if (attr != nullptr && attr->data.size() == sizeof(header))
-      std::memcpy(&header, attr->data.data(), sizeof(header));
-    return header;
-  }
-
   // Asserts that nothing was written anywhere since the counters were reset.
   void expectNothingWritten(ObjectStore& store) {
     EXPECT_EQ(cache_->createCalls.load(), 0);
@@ -83,8 +62,6 @@ class CreateTest : public test::StoreFixture {
     cache_->resetCounts();
     shareIndex(store.getConfig())->resetCounts();
   }
-
-  std::unique_ptr<ManualClock> clock_;
 };
 
 // ---------------------------------------------------------------------------
@@ -100,7 +77,7 @@ TEST_F(CreateTest, FileIsLinkedIntoParentRecordedAndNamed) {
   EXPECT_EQ(item.path, "/f");
   EXPECT_TRUE(hasChild(*store, "/", "f", item.objGuid));
 
-  CXFileHeader header = rawHeader(*store, item.verGuid);
+  CXFileHeader header = attributeRecord(*store, item.verGuid);
   EXPECT_EQ(header.mode, static_cast<uint64_t>(S_IFREG | 0640));
   index_iface_props props;
   ASSERT_OK(store->findPathFromIndex("/f", props));
@@ -113,10 +90,10 @@ TEST_F(CreateTest, TypeBitsOfTheCallersModeAreIgnored) {
   ItemName parent = root(*store);
   ItemName file;
   ASSERT_OK(store->create(parent, file, "f", S_IFDIR | 0644, FILE_TYPE_REGULAR));
-  EXPECT_EQ(rawHeader(*store, file.verGuid).mode, static_cast<uint64_t>(S_IFREG | 0644));
+  EXPECT_EQ(attributeRecord(*store, file.verGuid).mode, static_cast<uint64_t>(S_IFREG | 0644));
   ItemName dir;
   ASSERT_OK(store->mkdir(parent, dir, "d", S_IFREG | 0700));
-  EXPECT_EQ(rawHeader(*store, dir.verGuid).mode, static_cast<uint64_t>(S_IFDIR | 0700));
+  EXPECT_EQ(attributeRecord(*store, dir.verGuid).mode, static_cast<uint64_t>(S_IFDIR | 0700));
 }
 
 TEST_F(CreateTest, OwnerAndGroupComeFromTheParent) {
@@ -126,13 +103,13 @@ TEST_F(CreateTest, OwnerAndGroupComeFromTheParent) {
   ItemName parent = root(*store);
   ItemName dir;
   ASSERT_OK(store->mkdir(parent, dir, "d", 0700));
-  CXFileHeader header = rawHeader(*store, dir.verGuid);
+  CXFileHeader header = attributeRecord(*store, dir.verGuid);
   EXPECT_EQ(header.uid, 1234u);
   EXPECT_EQ(header.gid, 5678u);
 
   ItemName file;
   ASSERT_OK(store->create(file, "/d/f", 0600, FILE_TYPE_REGULAR));
-  header = rawHeader(*store, file.verGuid);
+  header = attributeRecord(*store, file.verGuid);
   EXPECT_EQ(header.uid, 1234u);
   EXPECT_EQ(header.gid, 5678u);
 }
@@ -145,7 +122,7 @@ TEST_F(CreateTest, ParentModificationAndChangeTimesBecomeNow) {
   ItemName item;
   ASSERT_OK(store->create(parent, item, "f", 0644, FILE_TYPE_REGULAR));
 
-  CXFileHeader header = rawHeader(*store, rootVersion);
+  CXFileHeader header = attributeRecord(*store, rootVersion);
   EXPECT_EQ(header.mtime, static_cast<uint64_t>(kNow + 100));
   EXPECT_EQ(header.ctime, static_cast<uint64_t>(kNow + 100));
   AttribData cached;
@@ -266,7 +243,7 @@ TEST_F(CreateTest, NewDirectoryStartsEmptyAndTakesChildren) {
   ItemName dir;
   ASSERT_OK(store->mkdir(dir, "/d", 0750));
   EXPECT_EQ(dir.verGuid, dir.objGuid + "-0");
-  EXPECT_EQ(rawHeader(*store, dir.verGuid).mode, static_cast<uint64_t>(S_IFDIR | 0750));
+  EXPECT_EQ(attributeRecord(*store, dir.verGuid).mode, static_cast<uint64_t>(S_IFDIR | 0750));
   EXPECT_TRUE(children(*store, "/d").empty());
 
   ItemName sub;
@@ -317,7 +294,7 @@ TEST_F(CreateTest, LinkDataIsTheTargetAndOneNul) {
   ASSERT_FALSE(sections.empty());
   EXPECT_EQ(sections.back().number, SECTION_DATA);
   EXPECT_EQ(sections.back().data, (test::Bytes{'x', '/', 'y', 0}));
-  EXPECT_EQ(rawHeader(*store, link.verGuid).mode, static_cast<uint64_t>(S_IFLNK | 0777));
+  EXPECT_EQ(attributeRecord(*store, link.verGuid).mode, static_cast<uint64_t>(S_IFLNK | 0777));
   EXPECT_TRUE(hasChild(*store, "/", "l", link.objGuid));
 
   std::string target;
@@ -460,7 +437,7 @@ TEST_F(CreateTest, CreateAndOpenWithASizeKeepsItAfterClose) {
   EXPECT_TRUE(handle.info->isFileEmpty());
   const guid_t version = handle.name.verGuid;
   ASSERT_OK(store->close(handle, CLIENT_CLOSE));
-  EXPECT_EQ(rawHeader(*store, version).size, 3u * 1048576);
+  EXPECT_EQ(attributeRecord(*store, version).size, 3u * 1048576);
 }
 
 TEST_F(CreateTest, CreateAndOpenWithAMissingParentReportsPathNotFound) {

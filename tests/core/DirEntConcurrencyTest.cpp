@@ -10,7 +10,7 @@
 #include <set>
 #include <thread>
 
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
 
 namespace ObjectStore {
@@ -33,15 +33,8 @@ std::string childName(int writer, int child) {
   return "w" + std::to_string(writer) + "-c" + std::to_string(child);
 }
 
-class DirEntConcurrencyTest : public test::StoreFixture {
+class DirEntConcurrencyTest : public test::StoreOpsFixture {
  protected:
-  guid_t mkdir(ObjectStore& store, const std::string& path) {
-    ItemName item;
-    EXPECT_OK(store.createNewItem(item, path, FileAttribs{0755, 0, 0}, store.getRootGuid(),
-                                  FILE_TYPE_DIRECTORY, "", false));
-    return item.objGuid;
-  }
-
   GuidPathList list(ObjectStore& store, const guid_t& dir) {
     GuidPathList out;
     guid_t parent;

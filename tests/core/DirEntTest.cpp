@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "ObjectStore/ChildBrowser.h"
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
 
 namespace ObjectStore {
@@ -37,28 +37,11 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 
 const Bytes kTerminator{0};
 
-class DirEntTest : public test::StoreFixture {
+class DirEntTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    clock_ = std::make_unique<ManualClock>(kNow);
-  }
-  void TearDown() override {
-    StoreFixture::TearDown();
-    clock_.reset();
-  }
-
-  ObjectStore* open(ObjectStoreConfig config = liveConfig()) {
-    ObjectStore* store = openStore(config);
-    EXPECT_NE(store, nullptr);
-    return store;
-  }
-
-  guid_t mkdir(ObjectStore& store, const std::string& path) {
-    ItemName item;
-    EXPECT_OK(store.createNewItem(item, path, FileAttribs{0755, 0, 0}, store.getRootGuid(),
-                                  FILE_TYPE_DIRECTORY, "", false));
-    return item.objGuid;
+    StoreOpsFixture::SetUp();
+    stopClockAt(kNow);
   }
 
   // The data section of a directory as the disk holds it; null when the
@@ -71,13 +54,7 @@ class DirEntTest : public test::StoreFixture {
 
   void readHeader(ObjectStore& store, const guid_t& dir, FileHeaderData& data,
                   CXFileHeader& header) {
-    const auto sections = readAllRaw(store, store.fullDirGuid(dir));
-    const SectionV* d = findSection(sections, SECTION_HEADER);
-    const SectionV* h = findSection(sections, SECTION_ATTRIBUTE);
-    ASSERT_NE(d, nullptr);
-    ASSERT_NE(h, nullptr);
-    std::memcpy(&data, d->data.data(), sizeof(data));
-    std::memcpy(&header, h->data.data(), sizeof(header));
+    readRecords(store, store.fullDirGuid(dir), data, header);
   }
 
   GuidPathList list(ObjectStore& store, const guid_t& dir, size_t offset = 0,
@@ -106,8 +83,6 @@ class DirEntTest : public test::StoreFixture {
     if (entries != nullptr) sections.emplace_back(SECTION_DATA, *entries);
     ASSERT_OK(makeSegment(store, store.fullDirGuid(dir), sections));
   }
-
-  std::unique_ptr<ManualClock> clock_;
 };
 
 // ---- The list's bytes ------------------------------------------------------
@@ -527,17 +502,10 @@ class DirEntFailureTest : public DirEntTest {
   void SetUp() override {
     // The store fixture's set-up with a cache that can fail.
     TestEnv::SetUp();
-    clock_ = std::make_unique<ManualClock>(kNow);
+    stopClockAt(kNow);
     containerDir_ = path("container");
     failing_ = std::make_shared<FailingDiskCache>();
-    cache_ = failing_;
-    const std::string cacheDir = containerDir_ + "/cache";
-    ASSERT_OK(cache_->init(cacheDir, {cacheDir}, 90, 80, 85, 100, nullptr, PruningMode::Random));
-    container_ = std::make_unique<ObjectContainer>();
-    ObjectContainerConfig config;
-    config.containerDir = containerDir_;
-    config.diskCache = cache_;
-    ASSERT_OK(container_->init(config));
+    startContainer(failing_);
   }
 
   std::shared_ptr<FailingDiskCache> failing_;

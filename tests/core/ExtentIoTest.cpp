@@ -10,7 +10,7 @@
 #include <string>
 
 #include "ObjectStore/OpenFileInfo.h"
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
 
 namespace ObjectStore {
@@ -18,97 +18,19 @@ namespace {
 
 using test::Bytes;
 using test::LogCapture;
+using test::pattern;
+using test::sameBytes;
 
 constexpr int64_t kNow = 1600000000;
 constexpr uint64_t MiB = 1048576;
 
-// Deterministic non-zero bytes, so that a zero can only come from a hole.
-std::string pattern(uint64_t length, unsigned seed) {
-  std::string bytes(length, '\0');
-  for (uint64_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((i * 31 + seed) % 251 + 1);
-  return bytes;
-}
-
-// Compares byte strings without printing megabytes on a mismatch.
-::testing::AssertionResult sameBytes(const std::string& actual, const std::string& expected) {
-  if (actual == expected) return ::testing::AssertionSuccess();
-  size_t i = 0;
-  while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) ++i;
-  return ::testing::AssertionFailure() << "sizes " << actual.size() << " and " << expected.size()
-                                       << ", first difference at byte " << i;
-}
-
-class ExtentIoTest : public test::StoreFixture {
+class ExtentIoTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    clock_ = std::make_unique<ManualClock>(kNow);
-    store_ = openStore(liveConfig());
-    ASSERT_NE(store_, nullptr);
+    StoreOpsFixture::SetUp();
+    stopClockAt(kNow);
+    openLiveStore();
   }
-  void TearDown() override {
-    StoreFixture::TearDown();
-    clock_.reset();
-  }
-
-  ItemName createFile(ObjectStore& store, const std::string& path) {
-    ItemName item;
-    EXPECT_OK(store.createNewItem(item, path, FileAttribs{0644, 1, 2}, store.getRootGuid(),
-                                  FILE_TYPE_REGULAR, "", false));
-    return item;
-  }
-  ItemName createFile(const std::string& path) { return createFile(*store_, path); }
-
-  static void openFile(ObjectStore& store, FileHandle& handle, const guid_t& objGuid,
-                       int flags = O_RDWR, bool newVersion = false) {
-    ItemName byGuid(objGuid, false);
-    ASSERT_OK(store.open(handle, byGuid, flags, newVersion));
-  }
-
-  static void writeAt(ObjectStore& store, FileHandle& handle, const std::string& bytes,
-                      uint64_t offset) {
-    uint64_t len = bytes.size();
-    ASSERT_OK(store.write(handle, bytes.data(), len, offset, NO_SYNC));
-    EXPECT_EQ(len, bytes.size());
-  }
-
-  // The bytes delivered by one read of `len` bytes at `offset`.
-  static std::string readAt(ObjectStore& store, FileHandle& handle, uint64_t offset, uint64_t len) {
-    std::string buf(len, '\x5a');
-    uint64_t got = len;
-    CZnError err = store.read(handle, buf.data(), offset, got);
-    EXPECT_TRUE(err.ok()) << err.text() << ": " << err.chain();
-    EXPECT_LE(got, len);
-    buf.resize(got);
-    return buf;
-  }
-
-  bool segmentExists(ObjectStore& store, const std::string& name) {
-    return cache_->DiskCache::doesSegmentExist(store.diskCacheContext(), name);
-  }
-
-  // The data section of a segment as the disk cache holds it.
-  std::string dataSection(ObjectStore& store, const std::string& name) {
-    for (const auto& s : readAllRaw(store, name))
-      if (s.number == SECTION_DATA) return std::string(s.data.begin(), s.data.end());
-    return std::string();
-  }
-
-  void readRecords(ObjectStore& store, const guid_t& segment, FileHeaderData& data,
-                   CXFileHeader& header) {
-    auto sections = readAllRaw(store, segment);
-    const SectionV* d = findSection(sections, SECTION_HEADER);
-    const SectionV* h = findSection(sections, SECTION_ATTRIBUTE);
-    ASSERT_NE(d, nullptr);
-    ASSERT_NE(h, nullptr);
-    std::memcpy(&data, d->data.data(), sizeof(data));
-    std::memcpy(&header, h->data.data(), sizeof(header));
-  }
-
-  test::RecordingIndex& index() { return *shareIndex(liveConfig()); }
-
-  std::unique_ptr<ManualClock> clock_;
-  ObjectStore* store_ = nullptr;
 };
 
 TEST_F(ExtentIoTest, WriteBeyondEndOfEmptyFileCreatesOnlyThatExtent) {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 
 namespace ObjectStore {
 namespace {
@@ -27,23 +27,11 @@ struct HandleCloser {
   }
 };
 
-class ListingTest : public test::StoreFixture {
+class ListingTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    store_ = openStore(liveConfig());
-    ASSERT_NE(store_, nullptr);
-  }
-
-  guid_t makeDir(const std::string& path) {
-    ItemName item;
-    EXPECT_OK(store_->mkdir(item, path, 0755));
-    return item.objGuid;
-  }
-  guid_t makeFile(const std::string& path) {
-    ItemName item;
-    EXPECT_OK(store_->create(item, path, 0644, FILE_TYPE_REGULAR));
-    return item.objGuid;
+    StoreOpsFixture::SetUp();
+    openLiveStore();
   }
 
   static std::vector<std::string> names(const GuidPathList& list) {
@@ -63,8 +51,6 @@ class ListingTest : public test::StoreFixture {
       out.push_back(entry->d_name);
     }
   }
-
-  ObjectStore* store_ = nullptr;
 };
 
 // A stat record filled with a pattern, to see whether a call touched it.

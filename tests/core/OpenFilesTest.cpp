@@ -9,7 +9,7 @@
 
 #include "ObjectStore/ScopedOpeners.h"
 #include "ObjectStore/StoreHelpers.h"
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
 
 namespace ObjectStore {
@@ -21,15 +21,11 @@ using test::LogCapture;
 constexpr int64_t kNow = 1700000000;
 constexpr uint64_t kMiB = 1048576;
 
-class OpenFilesTest : public test::StoreFixture {
+class OpenFilesTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    clock_ = std::make_unique<ManualClock>(kNow);
-  }
-  void TearDown() override {
-    StoreFixture::TearDown();
-    clock_.reset();
+    StoreOpsFixture::SetUp();
+    stopClockAt(kNow);
   }
 
   ObjectStore* open(ObjectStoreConfig config = liveConfig()) {
@@ -37,28 +33,9 @@ class OpenFilesTest : public test::StoreFixture {
     return store_;
   }
 
-  // A regular file made directly as an item, named by its GUID from then on.
-  ItemName createFile(const std::string& path) {
-    ItemName made;
-    EXPECT_OK(store_->createNewItem(made, path, FileAttribs{0644, 1, 2}, store_->getRootGuid(),
-                                    FILE_TYPE_REGULAR, "", false));
-    return made;
-  }
-
   static ItemName byGuid(const ItemName& item) { return ItemName(item.objGuid, false); }
 
-  CXFileHeader headerOnDisk(const guid_t& segment) {
-    CXFileHeader header;
-    auto sections = readAllRaw(*store_, segment);
-    const SectionV* attr = findSection(sections, SECTION_ATTRIBUTE);
-    EXPECT_NE(attr, nullptr);
-    if (attr != nullptr && attr->data.size() == sizeof(header))
-      std::memcpy(&header, attr->data.data(), sizeof(header));
-    return header;
-  }
-
-  std::unique_ptr<ManualClock> clock_;
-  ObjectStore* store_ = nullptr;
+  CXFileHeader headerOnDisk(const guid_t& segment) { return attributeRecord(*store_, segment); }
 };
 
 // ---------------------------------------------------------------------------

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
 
 namespace ObjectStore {
@@ -18,15 +18,11 @@ using test::LogCapture;
 
 constexpr int64_t kNow = 1600000000;
 
-class PathsTest : public test::StoreFixture {
+class PathsTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    clock_ = std::make_unique<ManualClock>(kNow);
-  }
-  void TearDown() override {
-    StoreFixture::TearDown();
-    clock_.reset();
+    StoreOpsFixture::SetUp();
+    stopClockAt(kNow);
   }
 
   void open(ObjectStoreConfig config = liveConfig()) {
@@ -43,9 +39,6 @@ class PathsTest : public test::StoreFixture {
     EXPECT_OK(store_->addToDirEnt(parent, item.objGuid, name, false));
     return item;
   }
-
-  std::unique_ptr<ManualClock> clock_;
-  ObjectStore* store_ = nullptr;
 };
 
 // ---- Lookup -------------------------------------------------------------------

@@ -12,76 +12,20 @@
 #include <vector>
 
 #include "ObjectStore/ScopedOpeners.h"
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 
 namespace ObjectStore {
 namespace {
 
 using test::LogCapture;
 
-class RemoveRenameTest : public test::StoreFixture {
+class RemoveRenameTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    store_ = openStore(liveConfig());
-    ASSERT_NE(store_, nullptr);
+    StoreOpsFixture::SetUp();
+    openLiveStore();
   }
 
-  guid_t makeDir(const std::string& path) {
-    ItemName item;
-    EXPECT_OK(store_->mkdir(item, path, 0755));
-    return item.objGuid;
-  }
-
-  guid_t makeFile(const std::string& path, const std::string& content = "") {
-    ItemName item;
-    EXPECT_OK(store_->create(item, path, 0644, FILE_TYPE_REGULAR));
-    if (!content.empty()) {
-      ItemName named(path);
-      FileHandle handle;
-      EXPECT_OK(store_->open(handle, named, O_RDWR, false));
-      uint64_t len = content.size();
-      EXPECT_OK(store_->write(handle, content.data(), len, 0, NO_SYNC));
-      EXPECT_OK(store_->close(handle, CLIENT_CLOSE));
-    }
-    return item.objGuid;
-  }
-
-  std::string readAll(const std::string& path) {
-    ItemName named(path);
-    FileHandle handle;
-    CZnError err = store_->open(handle, named, O_RDONLY, false);
-    EXPECT_TRUE(err.ok()) << err.chain();
-    if (!err.ok()) return "<unopenable>";
-    std::string buffer(65536, '\0');
-    uint64_t len = buffer.size();
-    EXPECT_OK(store_->read(handle, buffer.data(), 0, len));
-    EXPECT_OK(store_->close(handle, CLIENT_CLOSE));
-    buffer.resize(len);
-    return buffer;
-  }
-
-  // The children of a directory by name (without "." and ".."). A name
-  // listed twice is a test failure.
-  std::map<std::string, guid_t> children(const std::string& path) {
-    ItemName dir(path);
-    GuidPathList out;
-    bool done = false;
-    CZnError err = store_->readdir(dir, out, 0, DIRENT_READ_ALL, done);
-    EXPECT_TRUE(err.ok()) << path << ": " << err.chain();
-    std::map<std::string, guid_t> byName;
-    for (size_t i = 2; i < out.size(); ++i) {
-      EXPECT_TRUE(byName.emplace(out[i].second, out[i].first).second)
-          << "[" << out[i].second << "] listed twice in " << path;
-    }
-    return byName;
-  }
-
-  // The object GUID the index holds for path, or "" when it has none.
-  guid_t indexGuid(const std::string& path) {
-    index_iface_props props;
-    return store_->findPathFromIndex(path, props).ok() ? props.objGuid : "";
-  }
   bool indexKnows(const guid_t& objGuid) {
     index_iface_props props;
     return store_->findObjGuidFromIndex(objGuid, props).ok();
@@ -92,7 +36,16 @@ class RemoveRenameTest : public test::StoreFixture {
     return version;
   }
 
-  ObjectStore* store_ = nullptr;
+  // The start of each round of a race: the root holds only /a ("A") and
+  // /b ("B").
+  void startRoundWithAAndB() {
+    for (const auto& [name, guid] : children("/")) {
+      ItemName leftover("/" + name);
+      ASSERT_OK(store_->unlink(leftover));
+    }
+    makeFile("/a", "A");
+    makeFile("/b", "B");
+  }
 };
 
 using Listing = std::map<std::string, guid_t>;
@@ -539,12 +492,7 @@ TEST_F(RemoveRenameTest, ConcurrentMovesIntoOneDirectoryLoseNoEntry) {
 TEST_F(RemoveRenameTest, UnlinkRacingARenameOntoAnotherFileNeverLosesBoth) {
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    for (const auto& [name, guid] : children("/")) {
-      ItemName leftover("/" + name);
-      ASSERT_OK(store_->unlink(leftover));
-    }
-    makeFile("/a", "A");
-    makeFile("/b", "B");
+    ASSERT_NO_FATAL_FAILURE(startRoundWithAAndB());
     std::atomic<bool> renamed{false};
     std::atomic<bool> unlinked{false};
     std::thread mover([&] { renamed = store_->rename("/a", "/b", false).ok(); });
@@ -567,12 +515,7 @@ TEST_F(RemoveRenameTest, UnlinkRacingARenameOntoAnotherFileNeverLosesBoth) {
 TEST_F(RemoveRenameTest, CrossedRenamesNeitherDeadlockNorLeaveStaleEntries) {
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    for (const auto& [name, guid] : children("/")) {
-      ItemName leftover("/" + name);
-      ASSERT_OK(store_->unlink(leftover));
-    }
-    makeFile("/a", "A");
-    makeFile("/b", "B");
+    ASSERT_NO_FATAL_FAILURE(startRoundWithAAndB());
     std::atomic<int> succeeded{0};
     std::thread forward([&] { succeeded += store_->rename("/a", "/b", false).ok() ? 1 : 0; });
     std::thread backward([&] { succeeded += store_->rename("/b", "/a", false).ok() ? 1 : 0; });

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
 
 namespace ObjectStore {
@@ -19,11 +19,11 @@ constexpr int64_t kCreatedAt = 1600000000;
 constexpr uint64_t kBefore = kCreatedAt - 100;
 constexpr uint64_t kAfter = kCreatedAt + 100;
 
-class StoreIndexAccessTest : public test::StoreFixture {
+class StoreIndexAccessTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    clock_ = std::make_unique<ManualClock>(kCreatedAt);
+    StoreOpsFixture::SetUp();
+    stopClockAt(kCreatedAt);
     live_ = openStore(liveConfig());
     ASSERT_NE(live_, nullptr);
     ItemName dir;
@@ -37,14 +37,6 @@ class StoreIndexAccessTest : public test::StoreFixture {
     fileVer_ = file.verGuid;
     clock_->advanceSec(1000);
   }
-  void TearDown() override {
-    StoreFixture::TearDown();
-    clock_.reset();
-  }
-
-  test::RecordingIndex& index() { return *shareIndex(liveConfig()); }
-
-  std::unique_ptr<ManualClock> clock_;
   ObjectStore* live_ = nullptr;
   guid_t dirGuid_;
   guid_t fileGuid_;

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
 
 namespace ObjectStore {
@@ -19,33 +19,12 @@ using test::LogCapture;
 
 constexpr int64_t kNow = 1600000000;
 
-class StoreItemsTest : public test::StoreFixture {
+class StoreItemsTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    clock_ = std::make_unique<ManualClock>(kNow);
-    store_ = openStore(liveConfig());
-    ASSERT_NE(store_, nullptr);
-  }
-  void TearDown() override {
-    StoreFixture::TearDown();
-    clock_.reset();
-  }
-
-  test::RecordingIndex& index() { return *shareIndex(liveConfig()); }
-
-  // Both records of a segment, read from disk.
-  void readRecords(ObjectStore& store, const guid_t& segment, FileHeaderData& data,
-                   CXFileHeader& header) {
-    auto sections = readAllRaw(store, segment);
-    const SectionV* d = findSection(sections, SECTION_HEADER);
-    const SectionV* h = findSection(sections, SECTION_ATTRIBUTE);
-    ASSERT_NE(d, nullptr);
-    ASSERT_NE(h, nullptr);
-    ASSERT_EQ(d->data.size(), sizeof(data));
-    ASSERT_EQ(h->data.size(), sizeof(header));
-    std::memcpy(&data, d->data.data(), sizeof(data));
-    std::memcpy(&header, h->data.data(), sizeof(header));
+    StoreOpsFixture::SetUp();
+    stopClockAt(kNow);
+    openLiveStore();
   }
 
   std::vector<int32_t> sectionNumbers(ObjectStore& store, const guid_t& segment) {
@@ -60,9 +39,6 @@ class StoreItemsTest : public test::StoreFixture {
                                     FILE_TYPE_REGULAR, "", false));
     return item;
   }
-
-  std::unique_ptr<ManualClock> clock_;
-  ObjectStore* store_ = nullptr;
 };
 
 TEST_F(StoreItemsTest, NewFileHasHeaderAttributeAndXattrSectionsOnly) {

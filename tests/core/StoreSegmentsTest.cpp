@@ -5,7 +5,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 
 namespace ObjectStore {
 namespace {
@@ -15,12 +15,11 @@ using test::bytesOf;
 using test::fakeGuid;
 using test::LogCapture;
 
-class StoreSegmentsTest : public test::StoreFixture {
+class StoreSegmentsTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    store_ = openStore(liveConfig());
-    ASSERT_NE(store_, nullptr);
+    StoreOpsFixture::SetUp();
+    openLiveStore();
   }
 
   // A segment with valid records, after `tamper` changed them.
@@ -40,7 +39,6 @@ class StoreSegmentsTest : public test::StoreFixture {
     return store_->readFileHeader(header_, data_, obj_, segment, restore);
   }
 
-  ObjectStore* store_ = nullptr;
   const guid_t obj_ = fakeGuid('1');
   CXFileHeader header_;
   FileHeaderData data_;

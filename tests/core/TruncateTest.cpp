@@ -11,68 +11,27 @@
 #include <string>
 
 #include "ObjectStore/OpenFileInfo.h"
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
 
 namespace ObjectStore {
 namespace {
 
 using test::LogCapture;
+using test::pattern;
+using test::sameBytes;
 
 constexpr int64_t kNow = 1600000000;
 constexpr uint64_t MiB = 1048576;
 
-std::string pattern(uint64_t length, unsigned seed) {
-  std::string bytes(length, '\0');
-  for (uint64_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((i * 37 + seed) % 253 + 1);
-  return bytes;
-}
-
-// Compares byte strings without printing megabytes on a mismatch.
-::testing::AssertionResult sameBytes(const std::string& actual, const std::string& expected) {
-  if (actual == expected) return ::testing::AssertionSuccess();
-  size_t i = 0;
-  while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) ++i;
-  return ::testing::AssertionFailure() << "sizes " << actual.size() << " and " << expected.size()
-                                       << ", first difference at byte " << i;
-}
-
-class TruncateTest : public test::StoreFixture {
+class TruncateTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    clock_ = std::make_unique<ManualClock>(kNow);
-    store_ = openStore(liveConfig());
-    ASSERT_NE(store_, nullptr);
-  }
-  void TearDown() override {
-    StoreFixture::TearDown();
-    clock_.reset();
+    StoreOpsFixture::SetUp();
+    stopClockAt(kNow);
+    openLiveStore();
   }
 
-  ItemName createFile(const std::string& path) {
-    ItemName item;
-    EXPECT_OK(store_->createNewItem(item, path, FileAttribs{0644, 1, 2}, store_->getRootGuid(),
-                                    FILE_TYPE_REGULAR, "", false));
-    return item;
-  }
-  void openFile(FileHandle& handle, const guid_t& objGuid, int flags = O_RDWR,
-                bool newVersion = false) {
-    ItemName byGuid(objGuid, false);
-    ASSERT_OK(store_->open(handle, byGuid, flags, newVersion));
-  }
-  void writeAt(FileHandle& handle, const std::string& bytes, uint64_t offset) {
-    uint64_t len = bytes.size();
-    ASSERT_OK(store_->write(handle, bytes.data(), len, offset, NO_SYNC));
-  }
-  std::string readAt(FileHandle& handle, uint64_t offset, uint64_t len) {
-    std::string buf(len, '\x5a');
-    uint64_t got = len;
-    CZnError err = store_->read(handle, buf.data(), offset, got);
-    EXPECT_TRUE(err.ok()) << err.text() << ": " << err.chain();
-    buf.resize(got);
-    return buf;
-  }
   // The whole file through a fresh read handle.
   std::string readFileContent(const guid_t& objGuid) {
     FileHandle handle;
@@ -93,28 +52,11 @@ class TruncateTest : public test::StoreFixture {
     EXPECT_OK(store_->close(handle, CLIENT_CLOSE));
     return bytes;
   }
-  bool segmentExists(const std::string& name) {
-    return cache_->DiskCache::doesSegmentExist(store_->diskCacheContext(), name);
-  }
   uint64_t dataSize(const std::string& name) {
     uint64_t size = 0;
     EXPECT_OK(
         cache_->DiskCache::getSectionSize(size, store_->diskCacheContext(), name, SECTION_DATA, 0));
     return size;
-  }
-  std::string dataSection(const std::string& name) {
-    for (const auto& s : readAllRaw(*store_, name))
-      if (s.number == SECTION_DATA) return std::string(s.data.begin(), s.data.end());
-    return std::string();
-  }
-  void readRecords(const guid_t& segment, FileHeaderData& data, CXFileHeader& header) {
-    auto sections = readAllRaw(*store_, segment);
-    const SectionV* d = findSection(sections, SECTION_HEADER);
-    const SectionV* h = findSection(sections, SECTION_ATTRIBUTE);
-    ASSERT_NE(d, nullptr);
-    ASSERT_NE(h, nullptr);
-    std::memcpy(&data, d->data.data(), sizeof(data));
-    std::memcpy(&header, h->data.data(), sizeof(header));
   }
   uint64_t headerSize(const guid_t& segment) {
     FileHeaderData data;
@@ -133,11 +75,6 @@ class TruncateTest : public test::StoreFixture {
     cache_->getCounters(counters);
     return std::stoull(counters.at("diskCache.syncs"));
   }
-
-  test::RecordingIndex& index() { return *shareIndex(liveConfig()); }
-
-  std::unique_ptr<ManualClock> clock_;
-  ObjectStore* store_ = nullptr;
 };
 
 TEST_F(TruncateTest, ShrinkRemovesWholeExtentsAndCutsTheLastOne) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/StoreFixture.h"
+#include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
 
 namespace ObjectStore {
@@ -18,22 +18,14 @@ using test::LogCapture;
 
 constexpr int64_t kNow = 1600000000;
 
-class XattrOpsTest : public test::StoreFixture {
+class XattrOpsTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
-    StoreFixture::SetUp();
-    clock_ = std::make_unique<ManualClock>(kNow);
-    store_ = openStore(liveConfig());
-    ASSERT_NE(store_, nullptr);
+    StoreOpsFixture::SetUp();
+    stopClockAt(kNow);
+    ASSERT_NO_FATAL_FAILURE(openLiveStore());
     ASSERT_OK(store_->create(file_, "/f", 0644, FILE_TYPE_REGULAR));
   }
-  void TearDown() override {
-    StoreFixture::TearDown();
-    clock_.reset();
-  }
-
-  test::RecordingIndex& index() { return *shareIndex(liveConfig()); }
-
   // The attributes as the version's xattr section holds them.
   XattrMap sectionMap(ObjectStore& store, const guid_t& version) {
     XattrMap map;
@@ -69,8 +61,6 @@ class XattrOpsTest : public test::StoreFixture {
     return names;
   }
 
-  std::unique_ptr<ManualClock> clock_;
-  ObjectStore* store_ = nullptr;
   ItemName file_;
 };
 
