@@ -379,6 +379,10 @@ CZnError ObjectStore::copySegment(const guid_t& from, const guid_t& to, index_if
       OSLOG(-1, "Error: Can't read sections when copying from [%s]", from.c_str());
     } else if (!isWellFormedForCopy(sections)) {
       OSLOG(-1, "Error: Bad header in [%s]", from.c_str());
+      // A restore leaves a segment that is already there alone: the damaged
+      // one has to go first (kept aside when asked) for the copy to start
+      // from restored bytes rather than fail on the same damage again.
+      dropDamagedSegment(from);
     } else {
       mustRestore = false;
     }

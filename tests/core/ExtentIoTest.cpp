@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "ObjectStore/BackupQueue.h"
 #include "ObjectStore/OpenFileInfo.h"
 #include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
@@ -280,38 +281,68 @@ TEST_F(ExtentIoTest, SyncedWriteSyncsTheExtent) {
 }
 
 TEST_F(ExtentIoTest, PointInTimeWriteIsNotQueuedForBackup) {
+  BackupQueue* queue = store_->backupQueue();
+  ASSERT_NE(queue, nullptr);
   // A live write is handed to the backup queue...
   ItemName live = createFile("/live");
+  const guid_t liveSegment = fileToExtentGuid(live.verGuid, 0);
   {
     LogCapture logs(5);
     FileHandle handle;
     openFile(*store_, handle, live.objGuid);
     writeAt(*store_, handle, "live", 0);
     ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
-    const guid_t segment = fileToExtentGuid(live.verGuid, 0);
-    EXPECT_TRUE(logs.contains("no backup queue: [" + segment + "] not queued for backup"))
-        << logs.dump();
+    EXPECT_EQ(logs.count("push to modified queue: [" + liveSegment + "]", 5), 1u) << logs.dump();
     EXPECT_EQ(logs.countContaining("skipping backup for"), 0u);
+    EXPECT_EQ(logs.countContaining("not queued for backup"), 0u);
   }
+  EXPECT_TRUE(queue->isInQueue(liveSegment));
 
   // ...a write in a point-in-time view is not.
   clock_->advanceSec(100);
   const uint64_t snapshot = static_cast<uint64_t>(kNow + 50);
   ObjectStore* view = openStore(pitConfig(snapshot, "pit1"));
   ASSERT_NE(view, nullptr);
+  EXPECT_EQ(view->backupQueue(), nullptr);
   ItemName item = createFile(*view, "/pitfile");
-  LogCapture logs(5);
-  FileHandle handle;
-  openFile(*view, handle, item.objGuid);
-  writeAt(*view, handle, "data", 0);
   const guid_t segment = fileToExtentGuid(item.verGuid, 0);
-  EXPECT_TRUE(logs.contains(
-      "skipping backup for [" + segment +
-      "]: readOnly=0 discardWrites=0 filtered=0 snaptime=" + std::to_string(snapshot)))
-      << logs.dump();
-  EXPECT_EQ(logs.countContaining("not queued for backup"), 0u);
-  EXPECT_TRUE(sameBytes(readAt(*view, handle, 0, 4), "data"));
-  ASSERT_OK(view->close(handle, CLIENT_CLOSE));
+  {
+    LogCapture logs(5);
+    FileHandle handle;
+    openFile(*view, handle, item.objGuid);
+    writeAt(*view, handle, "data", 0);
+    EXPECT_TRUE(logs.contains(
+        "skipping backup for [" + segment +
+        "]: readOnly=0 discardWrites=0 filtered=0 snaptime=" + std::to_string(snapshot)))
+        << logs.dump();
+    EXPECT_EQ(logs.countContaining("push to modified queue"), 0u) << logs.dump();
+    EXPECT_EQ(logs.countContaining("not queued for backup"), 0u);
+    EXPECT_TRUE(sameBytes(readAt(*view, handle, 0, 4), "data"));
+    ASSERT_OK(view->close(handle, CLIENT_CLOSE));
+  }
+  EXPECT_FALSE(queue->isInQueue(segment));
+
+  // Nor is one in a view that discards its writes.
+  ObjectStore* scratch = openStore(pitConfig(snapshot, "scratch", true));
+  ASSERT_NE(scratch, nullptr);
+  EXPECT_EQ(scratch->backupQueue(), nullptr);
+  ItemName local = createFile(*scratch, "/scratchfile");
+  const guid_t scratchSegment = fileToExtentGuid(local.verGuid, 0);
+  {
+    LogCapture logs(5);
+    FileHandle handle;
+    openFile(*scratch, handle, local.objGuid);
+    writeAt(*scratch, handle, "gone", 0);
+    EXPECT_TRUE(logs.contains(
+        "skipping backup for [" + scratchSegment +
+        "]: readOnly=0 discardWrites=1 filtered=0 snaptime=" + std::to_string(snapshot)))
+        << logs.dump();
+    EXPECT_EQ(logs.countContaining("push to modified queue"), 0u) << logs.dump();
+    ASSERT_OK(scratch->close(handle, CLIENT_CLOSE));
+  }
+  EXPECT_FALSE(queue->isInQueue(scratchSegment));
+  // The live write is still waiting for its backup.
+  EXPECT_TRUE(queue->isInQueue(liveSegment));
 }
 
 TEST_F(ExtentIoTest, DiscardWritesViewKeepsExtentsOutOfTheIndex) {
@@ -401,21 +432,48 @@ TEST_F(ExtentIoTest, MissingExtentSegmentFailsTheReadWithAClearError) {
   FileHandle handle;
   openFile(*store_, handle, item.objGuid);
   writeAt(*store_, handle, "gone soon", 0);
-  const guid_t extentGuid = fileToExtentGuid(item.objGuid, 0);
-  ASSERT_OK(cache_->DiskCache::deleteSegment(store_->diskCacheContext(),
-                                             fileToExtentGuid(item.verGuid, 0), false, false, 0));
+  const guid_t extentVersion = fileToExtentGuid(item.verGuid, 0);
+  // Never backed up: the index knows no place in the backup to bring it
+  // back from.
+  ASSERT_OK(
+      cache_->DiskCache::deleteSegment(store_->diskCacheContext(), extentVersion, false, false, 0));
   LogCapture logs(5);
   std::string buf(9, '\x5a');
   uint64_t len = buf.size();
   CZnError err = store_->read(handle, buf.data(), 0, len);
   EXPECT_EQ(err.errNo(), ENOENT);
   EXPECT_EQ(len, 0u);
-  EXPECT_TRUE(
-      logs.contains("Error: no restore path yet for [" + item.objGuid + "] [" + extentGuid + "]"))
+  EXPECT_TRUE(logs.contains("Incomplete extent props -1 -1", -1)) << logs.dump();
+  EXPECT_TRUE(logs.contains("[share_42] Error: Can't restore segment [" + extentVersion + "]", -1))
       << logs.dump();
+  EXPECT_FALSE(segmentExists(extentVersion));
   // Writing into it can't bring the lost bytes back either.
   len = 1;
   EXPECT_EQ(store_->write(handle, "x", len, 3, NO_SYNC).errNo(), ENOENT);
+  EXPECT_FALSE(segmentExists(extentVersion));
+  ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+}
+
+TEST_F(ExtentIoTest, MissingExtentSegmentThatWasBackedUpIsReadBack) {
+  ScopedBackupTarget target(*this);
+  ItemName item = createFile("/kept");
+  const std::string bytes = pattern(5000, 9);
+  FileHandle handle;
+  openFile(*store_, handle, item.objGuid);
+  writeAt(*store_, handle, bytes, 100);
+  const guid_t extentVersion = fileToExtentGuid(item.verGuid, 0);
+  ASSERT_NO_FATAL_FAILURE(backUp(*store_, {extentVersion}));
+  ASSERT_OK(
+      cache_->DiskCache::deleteSegment(store_->diskCacheContext(), extentVersion, false, false, 0));
+  ASSERT_FALSE(segmentExists(extentVersion));
+
+  EXPECT_TRUE(sameBytes(readAt(handle, 0, 5100), std::string(100, '\0') + bytes));
+  EXPECT_TRUE(segmentExists(extentVersion));
+  // The restored extent takes writes like any other.
+  writeAt(handle, "new", 200);
+  std::string expected = std::string(100, '\0') + bytes;
+  expected.replace(200, 3, "new");
+  EXPECT_TRUE(sameBytes(readAt(handle, 0, 5100), expected));
   ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
 }
 

@@ -458,30 +458,71 @@ TEST_F(OpenFilesTest, TheFirstWriterDecidesTheFilterOfARecordMadeByReaders) {
 TEST_F(OpenFilesTest, NewVersionOfAVersionThatIsNotLocalFailsAndLeavesNoRecord) {
   ASSERT_NE(open(), nullptr);
   ItemName file = createFile("/gone");
+  {
+    FileHandle writer;
+    openFile(writer, file.objGuid);
+    writeAt(writer, test::pattern(4321, 3), 0);
+    ASSERT_OK(store_->close(writer, CLIENT_CLOSE));
+  }
   // The segment is gone from the cache; its header is still cached, so only
-  // the copy finds out, and nothing can be restored yet.
+  // the copy finds out and has to restore it first.
   ASSERT_OK(cache_->DiskCache::deleteSegment(store_->diskCacheContext(), file.verGuid, false,
                                              false, 0));
   auto& index = *shareIndex(liveConfig());
   index.resetCounts();
   cache_->resetCounts();
+
+  // The restore can't create the segment: the open fails with its error and
+  // leaves nothing behind.
+  {
+    DiskCacheFaults fault;
+    fault.op = DiskCacheOp::Create;
+    fault.errNo = EIO;
+    cache_->setFaults(fault);
+    FileHandle handle;
+    ItemName name = byGuid(file);
+    LogCapture log;
+    CZnError err = store_->open(handle, name, O_RDWR, true);
+    cache_->clearFaults();
+    ASSERT_FALSE(err.ok());
+    EXPECT_EQ(err.errNo(), EIO);
+    EXPECT_NE(err.chain().find("Error: Can't restore file header: [" + file.verGuid + "]"),
+              std::string::npos)
+        << err.chain();
+    EXPECT_NE(err.chain().find("Error: Can't copy old to new version from [" + file.verGuid + "]"),
+              std::string::npos)
+        << err.chain();
+    EXPECT_EQ(log.countContaining("Error: Can't open [" + file.objGuid + "]", -1), 1u)
+        << log.dump();
+    EXPECT_EQ(handle.info, nullptr);
+    EXPECT_EQ(store_->findOpenFile(file.objGuid), nullptr);
+    // Only the restore tried to create a segment; the copy never started.
+    EXPECT_EQ(cache_->createCalls.load(), 1);
+    EXPECT_EQ(index.addCalls.load(), 0);
+    EXPECT_FALSE(segmentExists(file.verGuid));
+    guid_t current;
+    ASSERT_OK(store_->getLatestVersion(file.objGuid, current));
+    EXPECT_EQ(current, file.verGuid);
+  }
+
+  // Once the restore can work, the old version comes back from its index
+  // record and the new version is copied from it.
   FileHandle handle;
   ItemName name = byGuid(file);
-  LogCapture log;
-  CZnError err = store_->open(handle, name, O_RDWR, true);
-  ASSERT_FALSE(err.ok());
-  EXPECT_NE(err.chain().find("Error: Can't copy old to new version from [" + file.verGuid + "]"),
-            std::string::npos)
-      << err.chain();
-  EXPECT_EQ(log.countContaining("Error: Can't open [" + file.objGuid + "]", -1), 1u)
-      << log.dump();
-  EXPECT_EQ(handle.info, nullptr);
-  EXPECT_EQ(store_->findOpenFile(file.objGuid), nullptr);
-  EXPECT_EQ(cache_->createCalls.load(), 0);
-  EXPECT_EQ(index.addCalls.load(), 0);
+  ASSERT_OK(store_->open(handle, name, O_RDWR, true));
+  const guid_t newVersion = handle.name.verGuid;
+  EXPECT_NE(newVersion, file.verGuid);
+  EXPECT_TRUE(segmentExists(file.verGuid));
+  EXPECT_TRUE(segmentExists(newVersion));
+  EXPECT_EQ(handle.info->size, 4321u);
+  EXPECT_EQ(headerOnDisk(newVersion).size, 4321u);
+  EXPECT_EQ(headerOnDisk(newVersion).getName(), file.objGuid + "," + newVersion);
+  EXPECT_EQ(index.addCalls.load(), 1);
   guid_t current;
   ASSERT_OK(store_->getLatestVersion(file.objGuid, current));
-  EXPECT_EQ(current, file.verGuid);
+  EXPECT_EQ(current, newVersion);
+  ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+  EXPECT_EQ(store_->findOpenFile(file.objGuid), nullptr);
 }
 
 TEST_F(OpenFilesTest, DirectoryEntryUsersCountAsWritersOfTheSharedRecord) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ObjectStore/BackupQueue.h"
 #include "core/StoreOpsFixture.h"
 #include "platform/support/Clock.h"
 
@@ -412,12 +413,62 @@ TEST_F(StoreItemsTest, GivenRootIsTakenAsIs) {
 
 TEST_F(StoreItemsTest, LiveShareKeepsItsSegmentsWhileNothingIsBackedUp) {
   ItemName item = createFile("/f");
-  const std::string path = cache_->segmentPath(store_->diskCacheContext(), item.verGuid);
-  LogCapture log;
-  EXPECT_FALSE(store_->pruneFile(path, item.verGuid));
-  EXPECT_TRUE(cache_->doesSegmentExist(store_->diskCacheContext(), item.verGuid));
-  EXPECT_TRUE(log.contains("checking objguid [" + item.objGuid + "]", 5));
-  EXPECT_TRUE(log.contains("extent in use", 5));
+  const std::string content = "only copy of these bytes";
+  FileHandle handle;
+  openFile(handle, item.objGuid);
+  writeAt(handle, content, 0);
+  const guid_t extent = fileToExtentGuid(item.verGuid, 0);
+  ASSERT_NE(store_->backupQueue(), nullptr);
+  ASSERT_TRUE(store_->backupQueue()->isInQueue(extent));
+  cache_->resetCounts();
+
+  // The written extent waits for its backup: the local copy is the only one.
+  {
+    LogCapture log;
+    EXPECT_FALSE(
+        store_->pruneFile(cache_->segmentPath(store_->diskCacheContext(), extent), extent));
+    EXPECT_TRUE(log.contains("checking objguid [" + fileToExtentGuid(item.objGuid, 0) + "]", 5))
+        << log.dump();
+    EXPECT_TRUE(log.contains("Found [" + extent + "] in modified queue", 5)) << log.dump();
+    EXPECT_TRUE(log.contains("extent in use", 5));
+  }
+  // The header of an open file is rewritten on close.
+  const std::string headerPath = cache_->segmentPath(store_->diskCacheContext(), item.verGuid);
+  {
+    LogCapture log;
+    EXPECT_FALSE(store_->pruneFile(headerPath, item.verGuid));
+    EXPECT_TRUE(log.contains("checking objguid [" + item.objGuid + "]", 5)) << log.dump();
+    EXPECT_TRUE(log.contains("not pruning open file", 5)) << log.dump();
+  }
+  EXPECT_EQ(cache_->deleteCalls.load(), 0);
+  EXPECT_TRUE(segmentExists(extent));
+  EXPECT_TRUE(segmentExists(item.verGuid));
+
+  // Closed, the header may go: the index record rebuilds it.
+  ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+  {
+    LogCapture log;
+    EXPECT_TRUE(store_->pruneFile(headerPath, item.verGuid));
+    EXPECT_TRUE(log.contains("pruned [" + item.verGuid + "]", 5)) << log.dump();
+  }
+  EXPECT_FALSE(segmentExists(item.verGuid));
+  // The extent still waits, and stays.
+  EXPECT_FALSE(store_->pruneFile(cache_->segmentPath(store_->diskCacheContext(), extent), extent));
+  EXPECT_TRUE(segmentExists(extent));
+
+  store_->attrCache().clear();
+  CXFileHeader header;
+  FileHeaderData data;
+  ASSERT_OK(store_->readFileHeader(header, data, item.objGuid, item.verGuid, DO_RESTORE));
+  EXPECT_EQ(header.size, content.size());
+  EXPECT_EQ(header.mode, static_cast<uint64_t>(S_IFREG | 0640));
+  EXPECT_EQ(header.uid, 7u);
+  EXPECT_EQ(header.gid, 8u);
+  EXPECT_TRUE(segmentExists(item.verGuid));
+  FileHandle reader;
+  openFile(reader, item.objGuid, O_RDONLY);
+  EXPECT_EQ(readAt(reader, 0, 100), content);
+  ASSERT_OK(store_->close(reader, CLIENT_CLOSE));
 }
 
 TEST_F(StoreItemsTest, ViewSegmentIsPrunedAfterParsingItsOwner) {

@@ -7,11 +7,13 @@
 #include <fcntl.h>
 
 #include <cstring>
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "core/StoreFixture.h"
+#include "platform/backup/BackupInterface.h"
 #include "platform/support/Clock.h"
 
 namespace ObjectStore::test {
@@ -233,6 +235,40 @@ class StoreOpsFixture : public StoreFixture {
     if (attr != nullptr && attr->data.size() == sizeof(header))
       std::memcpy(&header, attr->data.data(), sizeof(header));
     return header;
+  }
+
+  // ---- What the backup holds ------------------------------------------------
+
+  // Gives the live share a backup target for the object's lifetime, so that
+  // backup jobs can start and restores can read back what they sent.
+  class ScopedBackupTarget {
+   public:
+    explicit ScopedBackupTarget(StoreOpsFixture& fixture) {
+      registerShareIndex(SUBCLIENT, fixture.shareIndex(liveConfig()),
+                         fixture.containerDir_ + "/backup");
+    }
+    ~ScopedBackupTarget() { unregisterShareIndex(SUBCLIENT); }
+    ScopedBackupTarget(const ScopedBackupTarget&) = delete;
+    ScopedBackupTarget& operator=(const ScopedBackupTarget&) = delete;
+  };
+
+  // Sends the segments of `store` through one backup job (a ScopedBackupTarget
+  // must be alive); when it returns, the index knows where each lies.
+  void backUp(ObjectStore& store, const std::vector<guid_t>& segments) {
+    auto info = std::make_shared<OBJECTOPSAPI::JobInfo>(1, 2, 0, "", 110, SUBCLIENT, 2);
+    std::shared_ptr<BackupInterface> job;
+    ASSERT_OK(BackupInterface::getController(info, job, false));
+    ASSERT_OK(job->setCallBack([](unsigned int, std::list<std::string>, void*) {}, nullptr));
+    for (const guid_t& segment : segments) {
+      std::list<std::string> requeue;
+      int64_t bytes = 0;
+      int stream = 0;
+      ASSERT_OK(job->sendItem(segment.c_str(), requeue, bytes, stream, store.diskCache(),
+                              store.diskCacheContext()));
+    }
+    std::list<std::string> requeue;
+    ASSERT_OK(job->endBackup(requeue, false));
+    ASSERT_TRUE(requeue.empty());
   }
 
   std::unique_ptr<ManualClock> clock_;

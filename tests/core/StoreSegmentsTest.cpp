@@ -1,5 +1,6 @@
 // Reading, validating and upgrading header records through the store.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -264,12 +265,53 @@ TEST_F(StoreSegmentsTest, MissingSegmentWithoutRestoreTouchesOnlyTheExistenceChe
 }
 
 TEST_F(StoreSegmentsTest, MissingSegmentWithRestoreReportsTheRestoreResult) {
-  LogCapture log;
-  header_.size = 999;  // overwritten with the carrier's (empty) records
-  EXPECT_EQ(readHeader(fakeGuid('9'), DO_RESTORE).errNo(), ENOENT);
+  // An item the index does not know can't be restored: its error comes back
+  // with the carrier's (empty) records.
+  {
+    LogCapture log;
+    header_.size = 999;
+    EXPECT_EQ(readHeader(fakeGuid('9'), DO_RESTORE).errNo(), ENOENT);
+    EXPECT_EQ(header_.size, 0u);
+    EXPECT_EQ(data_.magic, 0u);
+    EXPECT_TRUE(log.contains("Restoring file header: [" + obj_ + "] [" + fakeGuid('9') + "]", 5))
+        << log.dump();
+    EXPECT_EQ(
+        log.countContaining("Error: Can't find properties <- find_by_guid [" + obj_ + "]", -1), 1u)
+        << log.dump();
+    EXPECT_FALSE(segmentExists(fakeGuid('9')));
+    EXPECT_FALSE(store_->attrCache().contains(fakeGuid('9')));
+  }
+
+  // One the index knows comes back as its index record says, and is local
+  // again afterwards.
+  ItemName item;
+  ASSERT_OK(store_->createNewItem(item, "/known", FileAttribs{0604, 5, 6}, store_->getRootGuid(),
+                                  FILE_TYPE_REGULAR, "", false));
+  ASSERT_OK(
+      cache_->DiskCache::deleteSegment(store_->diskCacheContext(), item.verGuid, false, false, 0));
+  (void)store_->attrCache().erase(item.verGuid);
+  header_.size = 999;
+  EXPECT_EQ(store_->readFileHeader(header_, data_, item.objGuid, item.verGuid, NO_RESTORE).errNo(),
+            ENOENT);
+  ASSERT_OK(store_->readFileHeader(header_, data_, item.objGuid, item.verGuid, DO_RESTORE));
   EXPECT_EQ(header_.size, 0u);
-  EXPECT_EQ(log.count("Error: no restore path yet for [" + obj_ + "] [" + fakeGuid('9') + "]", -1),
-            1u);
+  EXPECT_EQ(header_.mode, static_cast<uint64_t>(S_IFREG | 0604));
+  EXPECT_EQ(header_.uid, 5u);
+  EXPECT_EQ(header_.gid, 6u);
+  EXPECT_EQ(header_.getName(), item.objGuid + "," + item.verGuid);
+  EXPECT_EQ(data_.magic, FILE_HEADER_MAGIC);
+  EXPECT_EQ(data_.version, FILE_HEADER_VERSION);
+  EXPECT_EQ(data_.fileType, static_cast<uint64_t>(FILE_TYPE_REGULAR));
+  EXPECT_NE(data_.extentSize, 0u);
+  EXPECT_STREQ(data_.parentGuid, store_->getRootGuid().c_str());
+  EXPECT_TRUE(segmentExists(item.verGuid));
+  // What was restored reads back the same without a restore.
+  store_->attrCache().clear();
+  CXFileHeader again;
+  FileHeaderData againData;
+  ASSERT_OK(store_->readFileHeader(again, againData, item.objGuid, item.verGuid, NO_RESTORE));
+  EXPECT_EQ(std::memcmp(&again, &header_, sizeof(again)), 0);
+  EXPECT_EQ(std::memcmp(&againData, &data_, sizeof(againData)), 0);
 }
 
 TEST_F(StoreSegmentsTest, HeaderDataAloneIsNotValidated) {

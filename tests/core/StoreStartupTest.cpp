@@ -3,6 +3,7 @@
 
 #include <cerrno>
 
+#include "ObjectStore/BackupQueue.h"
 #include "core/StoreFixture.h"
 
 namespace ObjectStore {
@@ -47,11 +48,36 @@ TEST_F(StoreStartupTest, LiveStoreRegistration) {
   EXPECT_FALSE(ctx.keepAll);
   EXPECT_TRUE(static_cast<bool>(ctx.pruneCallback));
   EXPECT_EQ(store->backupFilterTokens(), (std::vector<std::string>{".tmp", ".o"}));
-  EXPECT_TRUE(log.contains("[share_42] Running without a backup queue for now: changes are not "
-                           "backed up",
-                           1))
-      << log.dump();
   EXPECT_EQ(log.countContaining("Initialized [share_42]: subclient=[42]", 1), 1u);
+
+  // The live writable share hands its changes to a backup queue of its own,
+  // started empty with the configured quiet period and a journal on disk.
+  BackupQueue* queue = store->backupQueue();
+  ASSERT_NE(queue, nullptr);
+  EXPECT_EQ(queue->timeout(), config.backupTimeout);
+  EXPECT_EQ(queue->modifiedSize(), 0u);
+  EXPECT_EQ(queue->queuedSize(), 0u);
+  EXPECT_EQ(queue->uncommittedSize(), 0u);
+  EXPECT_TRUE(test::fileExists(BackupQueue::journalDirOf(containerDir_ + "/objstr", ctx.name)));
+  EXPECT_EQ(log.countContaining("without a backup queue"), 0u) << log.dump();
+
+  // Nothing a view writes belongs in the backup: views have no queue,
+  // whether they keep their writes or discard them.
+  ObjectStore* view = openStore(pitConfig(1600000000, "pit"));
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(view->backupQueue(), nullptr);
+  ObjectStore* scratch = openStore(pitConfig(1600000000, "scratch", true));
+  ASSERT_NE(scratch, nullptr);
+  EXPECT_EQ(scratch->backupQueue(), nullptr);
+  EXPECT_EQ(store->backupQueue(), queue);
+}
+
+TEST_F(StoreStartupTest, ReadOnlyLiveStoreHasNoBackupQueue) {
+  ObjectStoreConfig config = liveConfig();
+  config.readOnly = true;
+  ObjectStore* store = openStore(config);
+  ASSERT_NE(store, nullptr);
+  EXPECT_EQ(store->backupQueue(), nullptr);
 }
 
 TEST_F(StoreStartupTest, DiscardWritesOnTheLiveShareHasNoEffectAtStartUp) {
