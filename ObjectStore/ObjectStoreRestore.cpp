@@ -349,7 +349,10 @@ CZnError ObjectStore::restoreFileHeader(const guid_t& objGuid, const guid_t& ver
   carrier.data.hasData = 0;
   // The version keeps the time it was made at, as recorded in the index.
   carrier.data.versionTimeNs = props.vtime > 0 ? static_cast<uint64_t>(props.vtime) : 0;
-  std::strncpy(carrier.data.parentGuid, props.parentGuid.c_str(), GUID_CHAR_SIZE);
+  // NUL-terminated when shorter than the field, as every header keeps it.
+  std::memset(carrier.data.parentGuid, 0, GUID_CHAR_SIZE);
+  std::memcpy(carrier.data.parentGuid, props.parentGuid.data(),
+              std::min(props.parentGuid.size(), GUID_CHAR_SIZE));
 
   // createSegment also puts the records into the attribute cache.
   CZnError err = createSegment(verGuid, carrier.data, carrier.header, carrier.xattrs, false);
