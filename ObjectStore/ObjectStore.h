@@ -104,6 +104,19 @@ inline constexpr size_t DIRENT_READ_ALL = 0x7fffffff;
 // file's size is still the size before the write). REQUIRES: the item lock.
 void updateEmptyRange(const guid_t& objGuid, FileHandle& handle, const uint64_t& extent);
 
+// Debug command numbers (defined with ObjectContainer).
+enum DebugCommand : int;
+
+// Report entries: stats[prefix + name] = value (decimal for numbers); a later
+// entry with the same key replaces the earlier one.
+void pushStat(std::map<std::string, std::string>& stats, const std::string& name, uint64_t value,
+              const std::string& prefix = "");
+void pushStat(std::map<std::string, std::string>& stats, const std::string& name,
+              const std::string& value, const std::string& prefix = "");
+// The eleven statistics of a GUID cache under prefix.
+void getCacheStats(std::map<std::string, std::string>& stats, const GuidCacheStats& cacheStats,
+                   const std::string& prefix);
+
 class ObjectStore {
  public:
   using IndexProps = index_iface_props;
@@ -439,6 +452,21 @@ class ObjectStore {
   uint64_t recoveredSegs() const { return recoveredSegs_.load(); }
   std::shared_ptr<RestoreInterface> restoreInterface();
 
+  // ---- Reports and debug commands (ObjectStoreReports.cpp) ----------------
+  // Every key carries prefix.
+  void getStatus(std::map<std::string, std::string>& status, const std::string& prefix);
+  void getCounters(std::map<std::string, std::string>& counters);
+  // Resets recoveredSegs, the index's, the backup queue's and controller's
+  // counters and the attribute cache's statistics; the other caches keep
+  // theirs.
+  void clearCounters();
+  void getStatusVerGuid(std::map<std::string, std::string>& status, const guid_t& verGuid);
+  // Cleared first.
+  CZnError getGuiStats(std::vector<std::pair<std::string, std::string>>& stats);
+  // Does nothing unless "nEnableDbgCmds" is set; unknown commands are ignored.
+  void processDbgCommand(const std::string& command);
+  void debugCmd(DebugCommand command);
+
  private:
   // Writes one line to the store's event log when it is enabled.
   void eventLog(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -454,6 +482,12 @@ class ObjectStore {
   // Writes header fields; on failure logs, deletes the segment unless it
   // is missing (so that a later read restores it) and returns the error.
   CZnError writeHeaderSections(const guid_t& segment, const std::vector<Section>& writes);
+  // Brings back a missing version segment of a file, link or directory from
+  // the index (header records, link data, xattrs, entry list) so that a
+  // write into its header or xattr sections can go ahead: a pruned item is
+  // still written to while its records are cached. ENOENT when the segment
+  // is an extent or its object is not known here.
+  CZnError restoreMissingVersionSegment(const guid_t& segment);
   // The new-version step of open for a write open that asked for one; on
   // success verGuid names the version the handle is bound to (unchanged
   // when the version interval has not passed). REQUIRES: the item lock.

@@ -205,6 +205,10 @@ CZnError ObjectStore::createSegment(const guid_t& segment, const FileHeaderData&
 CZnError ObjectStore::writeHeaderSections(const guid_t& segment,
                                           const std::vector<Section>& writes) {
   CZnError err = diskCache_->writeSections(context_, segment, writes, false, 0);
+  // A pruned item is still written to (its records stay cached): bring its
+  // segment back from the index and write again.
+  if (err.errNo() == ENOENT && restoreMissingVersionSegment(segment).ok())
+    err = diskCache_->writeSections(context_, segment, writes, false, 0);
   if (err.ok()) return err;
   OSLOG(-1, "Error: Can't write sections for [%s]", segment.c_str());
   // A segment whose header could not be written is dropped, so that the

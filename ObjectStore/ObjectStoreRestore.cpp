@@ -263,6 +263,35 @@ CZnError ObjectStore::restoreExtent(FileHandle& handle, const guid_t& extentGuid
 // ---------------------------------------------------------------------------
 // Headers
 
+CZnError ObjectStore::restoreMissingVersionSegment(const guid_t& segment) {
+  if (diskCache_->doesSegmentExist(context_, segment)) return CZnError::Success;
+  if (isExtent(segment)) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "[%s] is an extent: restored by its file",
+                                   segment.c_str());
+  }
+  // Whose version it is: the version cache knows current versions; the
+  // attribute cache's records carry "object,version" in their name.
+  guid_t objGuid;
+  if (!versionCache_.findGuid(objGuid, segment).ok()) objGuid.clear();
+  if (objGuid.empty()) {
+    AttribData cached;
+    if (attrCache_.read(segment, cached, false)) objGuid = cached.name.substr(0, cached.name.find(','));
+  }
+  if (objGuid.empty()) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "No object known for segment [%s]",
+                                   segment.c_str());
+  }
+  OSLOG(4, "[%s] restoring missing segment [%s] of [%s] before writing it", rootName_.c_str(),
+        segment.c_str(), objGuid.c_str());
+  if (segment == fullDirGuid(objGuid)) {
+    GuidPathList children;
+    guid_t parent;
+    return restoreDirEnt(objGuid, children, parent);
+  }
+  RestoredHeaderData carrier;
+  return restoreFileHeader(objGuid, segment, carrier);
+}
+
 CZnError ObjectStore::restoreFileHeader(const guid_t& objGuid, const guid_t& verGuid,
                                         RestoredHeaderData& carrier) {
   OSLOG(5, "Restoring file header: [%s] [%s]", objGuid.c_str(), verGuid.c_str());

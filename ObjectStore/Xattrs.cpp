@@ -160,6 +160,9 @@ CZnError ObjectStore::writeXattrDataToSegment(const guid_t& versionGuid,
   std::vector<Section> writes = {
       makeWriteSection(SECTION_XATTR, 0, blob.data(), static_cast<uint32_t>(blob.size()))};
   CZnError err = diskCache_->writeSections(context_, versionGuid, writes, false, 0);
+  // A pruned item: its segment comes back from the index, then the write.
+  if (err.errNo() == ENOENT && restoreMissingVersionSegment(versionGuid).ok())
+    err = diskCache_->writeSections(context_, versionGuid, writes, false, 0);
   if (!err.ok()) {
     err.Push(FX_LOC, "Error: Can't write xattr to [%s]", versionGuid.c_str());
     logErrorUnlessNoSpace(err);

@@ -245,10 +245,27 @@ TEST_F(AttributesTest, UpdateTimesStampsCacheHeaderAndIndex) {
   EXPECT_EQ(props.ctime, kNow + 250);
 }
 
-TEST_F(AttributesTest, UpdateTimesOfAMissingSegmentStillUpdatesTheIndex) {
+TEST_F(AttributesTest, UpdateTimesOfAMissingSegmentRestoresItAndUpdatesTheIndex) {
   ObjectStore* store = open(liveConfig());
   ItemName file = makeFile(*store, "/f");
   store->attrCache().clear();
+  ASSERT_OK(
+      cache_->DiskCache::deleteSegment(store->diskCacheContext(), file.verGuid, false, false, 0));
+  clock_->advanceSec(60);
+  ASSERT_OK(store->updateTimes(file.objGuid, file.verGuid));
+  // The segment came back from the index and holds the new times.
+  CXFileHeader header = attributeRecord(*store, file.verGuid);
+  EXPECT_EQ(header.mtime, static_cast<uint64_t>(kNow + 60));
+  EXPECT_EQ(header.mode, static_cast<uint64_t>(S_IFREG | 0644));
+  EXPECT_EQ(indexed(*store, file.objGuid).mtime, kNow + 60);
+}
+
+TEST_F(AttributesTest, UpdateTimesOfASegmentThatCantComeBackStillUpdatesTheIndex) {
+  ObjectStore* store = open(liveConfig());
+  ItemName file = makeFile(*store, "/f");
+  // Nothing local says whose version this is any more.
+  store->attrCache().clear();
+  ASSERT_OK(store->versionCache().deleteGuid(file.objGuid));
   ASSERT_OK(
       cache_->DiskCache::deleteSegment(store->diskCacheContext(), file.verGuid, false, false, 0));
   clock_->advanceSec(60);

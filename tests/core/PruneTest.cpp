@@ -181,6 +181,52 @@ TEST_F(PruneTest, OpenFileIsNotPruned) {
   EXPECT_OK(store->close(reader, CLIENT_CLOSE));
 }
 
+TEST_F(PruneTest, PrunedFileIsWrittenAndGivenAttributesWhileItsRecordsAreCached) {
+  ObjectStore* store = openStore(fastConfig());
+  ASSERT_NE(store, nullptr);
+  enableBackups();
+  const auto [objGuid, verGuid] = writeFile(*store, "/p", "first");
+  ASSERT_TRUE(waitUntil([&] { return queueEmpty(*store->backupQueue()); }));
+  // Everything of the closed file goes, its records stay in the caches.
+  const guid_t extent = fileToExtentGuid(verGuid, 0);
+  ASSERT_TRUE(store->pruneFile(pathOf(*store, verGuid), verGuid));
+  ASSERT_TRUE(store->pruneFile(pathOf(*store, extent), extent));
+  ASSERT_FALSE(exists(*store, verGuid));
+  ASSERT_FALSE(exists(*store, extent));
+
+  ItemName byPath("/p");
+  FileHandle handle;
+  ASSERT_OK(store->open(handle, byPath, O_RDWR, false));
+  const std::string more = "-and-more";
+  uint64_t len = more.size();
+  ASSERT_OK(store->write(handle, more.data(), len, 5, NO_SYNC));
+  ASSERT_OK(store->close(handle, CLIENT_CLOSE));
+  ItemName forXattr("/p");
+  ASSERT_OK(store->setxattr(forXattr, "user.k", {'v'}));
+
+  // The header came back from the index and holds the new size; the xattr
+  // reached the segment as well as the index.
+  EXPECT_TRUE(exists(*store, verGuid));
+  store->attrCache().clear();
+  store->xattrCache().clear();
+  struct stat st {};
+  ItemName forStat("/p");
+  ASSERT_OK(store->getattr(forStat, st));
+  EXPECT_EQ(st.st_size, 14);
+  std::vector<unsigned char> value;
+  ItemName forGet("/p");
+  ASSERT_OK(store->getxattr(forGet, "user.k", value));
+  EXPECT_EQ(value, std::vector<unsigned char>({'v'}));
+  FileHandle reader;
+  ItemName toRead("/p");
+  ASSERT_OK(store->open(reader, toRead, O_RDONLY, false));
+  std::string buffer(32, '\0');
+  len = buffer.size();
+  ASSERT_OK(store->read(reader, buffer.data(), 0, len));
+  EXPECT_EQ(buffer.substr(0, len), "first-and-more");
+  EXPECT_OK(store->close(reader, CLIENT_CLOSE));
+}
+
 TEST_F(PruneTest, OpenExtentIsNotPrunedAndNothingIsDeleted) {
   ObjectStore* store = openStore(fastConfig());
   ASSERT_NE(store, nullptr);
