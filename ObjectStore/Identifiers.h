@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/support/Export.h"
+
 namespace ObjectStore {
 
 // A GUID held as text.
@@ -47,24 +49,24 @@ static_assert(GUID_CHAR_SIZE >= GUID_CHAR_SIZE_EXTENT);
 // The GUID of extent number `extent` of the object: objGuid + '.' + the number
 // in decimal, zero-padded to at least seven digits (GUID + ".0000003"). Numbers of
 // 10,000,000 and more simply take more digits (and more than 40 characters).
-guid_t fileToExtentGuid(const std::string& objGuid, uint64_t extent);
+OBJSTORE_EXPORT guid_t fileToExtentGuid(const std::string& objGuid, uint64_t extent);
 
 // True when the text names an extent: longer than 32 characters with a '.' at
 // index 32. Nothing else is checked.
-bool isExtent(const std::string& guid);
+OBJSTORE_EXPORT bool isExtent(const std::string& guid);
 
 // The owning object's GUID of an extent GUID: its first 32 characters (the
 // whole text when it is shorter).
-guid_t extentToParent(const guid_t& extentGuid);
+OBJSTORE_EXPORT guid_t extentToParent(const guid_t& extentGuid);
 
 // The number of the extent holding byte `offset`: offset / extentSize, rounded
 // down. An extentSize of 0 is a caller's bug: it is logged as an error and
 // gives extent 0.
-uint64_t offsetToExtent(uint64_t offset, uint64_t extentSize);
+OBJSTORE_EXPORT uint64_t offsetToExtent(uint64_t offset, uint64_t extentSize);
 
 // The offset of the first byte of extent number `extent` (extent * extentSize;
 // extent sizes and file sizes keep this far below 2^64).
-uint64_t extentToOffset(uint64_t extent, uint64_t extentSize);
+OBJSTORE_EXPORT uint64_t extentToOffset(uint64_t extent, uint64_t extentSize);
 
 // ---------------------------------------------------------------------------
 // Directory version names
@@ -72,13 +74,13 @@ uint64_t extentToOffset(uint64_t extent, uint64_t extentSize);
 // A store's snapshot suffix: its snapshot timestamp in lower-case hexadecimal,
 // without prefix or padding. A live store (timestamp 0) gives "0";
 // 1600000000 gives "5f5e1000".
-std::string makeSnapshotSuffix(uint64_t timestamp);
+OBJSTORE_EXPORT std::string makeSnapshotSuffix(uint64_t timestamp);
 
 // The name of a directory's entry list as one store sees it:
 // dirGuid + '-' + suffix. Because the suffix differs per point in time, a
 // point-in-time store never sees the live store's directory versions. A
 // directory has no generated version GUIDs; this name is its version GUID.
-guid_t directoryVersionName(const guid_t& dirGuid, const std::string& suffix);
+OBJSTORE_EXPORT guid_t directoryVersionName(const guid_t& dirGuid, const std::string& suffix);
 
 // ---------------------------------------------------------------------------
 // Name orderings (directory children in the directory-entry cache)
@@ -86,13 +88,13 @@ guid_t directoryVersionName(const guid_t& dirGuid, const std::string& suffix);
 // Strict weak ordering: bytes compared one by one as signed 8-bit values, so
 // bytes 0x80..0xFF order before 0x00..0x7F; when one string is a prefix of
 // the other, the shorter is less.
-bool isless(std::string_view a, std::string_view b);
+OBJSTORE_EXPORT bool isless(std::string_view a, std::string_view b);
 
 // The same ordering after lower-casing the letters 'A'..'Z', so names that
 // differ only in ASCII letter case are equivalent. Every other byte, including
 // 0x80..0xFF, is compared unchanged: the result never depends on the process's
 // locale, which a persisted ordering must not.
-bool isless_case_insensitive(std::string_view a, std::string_view b);
+OBJSTORE_EXPORT bool isless_case_insensitive(std::string_view a, std::string_view b);
 
 // Comparators for ordered containers (std::map<std::string, T, IsLess>).
 struct IsLess {

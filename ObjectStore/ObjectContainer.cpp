@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "ObjectStore/BackupQueue.h"
+#include "ObjectStore/CommandInterface.h"
 #include "ObjectStore/ContainerWithStore.h"
 #include "ObjectStore/ObjectStore.h"
 #include "platform/backup/BackupInterface.h"
@@ -180,10 +181,14 @@ bool isSafeContainerName(const std::string& text) {
 // Construction and start-up
 
 ObjectContainer::ObjectContainer() {
-  // The command interface joins the container with the command-port issue.
+  // Bound and published before init(), so that operators can reach a
+  // container that is still starting up. Never fails the container.
+  commandInterface_ = std::make_unique<CommandInterface>(*this);
 }
 
 ObjectContainer::~ObjectContainer() {
+  // No command may read the stores while they are being torn down.
+  commandInterface_.reset();
   OSLOG(5, "Destroying objectcontainer");
 
   // Wait for the index services' asynchronous browses, outside every lock.

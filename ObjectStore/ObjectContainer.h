@@ -55,6 +55,7 @@
 
 namespace ObjectStore {
 
+class CommandInterface;
 class DiskCache;
 class index_iface;
 class ObjectStore;
@@ -79,6 +80,13 @@ struct Watermarks {
   int highWatermark = 90;
   int lowWatermark = 80;
   int thirdWatermark = 85;
+};
+
+// The file server's maintenance requests (debugCmd). Values other than
+// these are handed to the store, which rejects them.
+enum DebugCommand : int {
+  DEBUG_CMD_DUMP_BACKUP_QUEUES = 0,  // one store: log its backup queues
+  DEBUG_CMD_FLUSH_INDEXES = 2,       // every share: flush its index service
 };
 
 // The container's entry-point counters, in reporting order.
@@ -126,7 +134,7 @@ enum class ContainerCounter : size_t {
 
 // Lock-free 64-bit counters, one per ContainerCounter. Readers see each
 // counter's current value, not a consistent snapshot across counters.
-class ObjectContainerCounters {
+class OBJSTORE_EXPORT ObjectContainerCounters {
  public:
   static constexpr size_t NUM_COUNTERS = static_cast<size_t>(ContainerCounter::COUNT);
   // The key under which each counter is reported, indexed by ContainerCounter.
@@ -161,7 +169,7 @@ struct StoreInfo {
   std::shared_ptr<index_iface> index;
 };
 
-class ObjectContainer {
+class OBJSTORE_EXPORT ObjectContainer {  // OBJSTORE_EXPORT: via CZnError.h
  public:
   ObjectContainer();
   // Waits for the index services' asynchronous browses, stops the disk-cache
@@ -301,6 +309,34 @@ class ObjectContainer {
   CZnError getCounters(std::map<std::string, std::string>& counters);
   const ObjectContainerCounters& counters() const { return counters_; }
 
+  // ---- Reports ----------------------------------------------------------------
+  // Each one holds the store list shared while it reads a store, so that the
+  // store is not closed under it. An index that is not open fails with
+  // ENOENT ("Invalid store", logged).
+
+  // The container's own keys, the disk cache's, then every open store's
+  // status under the prefix "store<slot>.".
+  void getStatus(std::map<std::string, std::string>& status);
+  // Where one version GUID stands: its object and its backup-queue state.
+  CZnError getStatusVerGuid(std::map<std::string, std::string>& status, ObjectStoreIndex index,
+                            const guid_t& guid);
+  // One store's counters.
+  CZnError getObjStrCounters(std::map<std::string, std::string>& counters, ObjectStoreIndex index);
+  // Every open view's counters, summed key by key; EINVAL when a value is not
+  // a decimal number.
+  CZnError getAllObjStrCounters(std::map<std::string, std::string>& counters);
+  // Resets the entry-point, disk-cache and performance counters and, in every
+  // open view, the counters that are meant to be cleared.
+  void clearCounters();
+  CZnError getObjStrGuiStats(ObjectStoreIndex index,
+                             std::vector<std::pair<std::string, std::string>>& stats);
+
+  // ---- Debug commands -----------------------------------------------------------
+  // words: the command and its arguments; response receives the answer text
+  // (empty on success).
+  CZnError processDbgCommand(std::string& response, const std::vector<std::string>& words);
+  void debugCmd(ObjectStoreIndex index, DebugCommand command);
+
   // ---- Inspection (status, tests) ------------------------------------------
   bool isInitialized() const { return initialized_.load(); }
   const std::string& containerDir() const { return containerDir_; }
@@ -390,6 +426,11 @@ class ObjectContainer {
   std::atomic<bool> initialized_{false};
 
   ObjectContainerCounters counters_;
+
+  // Declared last so that it is destroyed first: its thread calls the reports
+  // above and must be gone before the members they read. The destructor also
+  // resets it explicitly before it tears the stores down.
+  std::unique_ptr<CommandInterface> commandInterface_;
 };
 
 }  // namespace ObjectStore

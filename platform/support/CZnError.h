@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/support/Export.h"
+
 namespace ObjectStore {
 
 // A source position: file, full function signature, line.
@@ -31,7 +33,7 @@ struct FXCodeLocation {
 #define FX_LOC \
   (::ObjectStore::FXCodeLocation{__FILE__, __PRETTY_FUNCTION__, __LINE__})
 
-class [[nodiscard]] CZnError {
+class [[nodiscard]] OBJSTORE_EXPORT_CLASS CZnError {
  public:
   struct Frame {
     FXCodeLocation location;
@@ -72,7 +74,7 @@ class [[nodiscard]] CZnError {
 
 inline const CZnError CZnError::Success{};
 
-class FXErrorUtil {
+class OBJSTORE_EXPORT FXErrorUtil {
  public:
   // A failure with an errno value. errNo must not be 0 (a 0 is turned into
   // EIO, so that a failure can never read as success).
@@ -92,6 +94,6 @@ class FXErrorUtil {
 };
 
 // The symbolic name of an errno value ("ENOENT"), or "E<number>".
-const char* errnoName(int errNo);
+OBJSTORE_EXPORT const char* errnoName(int errNo);
 
 }  // namespace ObjectStore

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "platform/support/CZnError.h"
+#include "platform/support/Export.h"
 
 namespace ObjectStore {
 
@@ -27,7 +28,7 @@ namespace ObjectStore {
 inline constexpr const char* REGISTRY_SECTION_PRIVATE = "~Rora";
 inline constexpr const char* REGISTRY_SECTION_PUBLIC = "Rora";
 
-class HXPlatformInfo {
+class OBJSTORE_EXPORT HXPlatformInfo {
  public:
   // The configuration file's path (see above).
   static std::string registryPath();

@@ -23,11 +23,12 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/support/Export.h"
 #include "platform/support/ThreadAnnotations.h"
 
 namespace ObjectStore {
 
-class OS_CAPABILITY("mutex") HxCriticalSection {
+class OBJSTORE_EXPORT OS_CAPABILITY("mutex") HxCriticalSection {
  public:
   HxCriticalSection() = default;
   HxCriticalSection(const HxCriticalSection&) = delete;

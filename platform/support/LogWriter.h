@@ -25,10 +25,11 @@
 #include <vector>
 
 #include "platform/support/CZnError.h"
+#include "platform/support/Export.h"
 
 namespace ObjectStore {
 
-class CLogWriterInterface {
+class OBJSTORE_EXPORT CLogWriterInterface {
  public:
   virtual ~CLogWriterInterface() = default;
 
@@ -50,7 +51,7 @@ class CLogWriterInterface {
 // The one logger of the process. It is set up before any store exists and is
 // not replaced while the library is in use; tests capture lines through
 // LogWriter::addListener instead of replacing it.
-extern std::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
+extern OBJSTORE_EXPORT std::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 
 // One formatted log record as handed to listeners.
 struct LogRecord {
@@ -62,7 +63,7 @@ struct LogRecord {
 
 // The default writer: a file or stderr, plus listeners (used by tests and by
 // the tool's narrated demo).
-class LogWriter : public CLogWriterInterface {
+class OBJSTORE_EXPORT LogWriter : public CLogWriterInterface {
  public:
   using Listener = std::function<void(const LogRecord&)>;
 
@@ -99,11 +100,11 @@ class LogWriter : public CLogWriterInterface {
 };
 
 // The default writer behind g_ptrLogWriter (null if a caller installed its own).
-LogWriter* defaultLogWriter();
+OBJSTORE_EXPORT LogWriter* defaultLogWriter();
 
 // The name of a function taken from a full signature: the last identifier
 // before the parameter list ("ObjectStore::ObjectStore::getattr").
-std::string shortFunctionName(const char* signature);
+OBJSTORE_EXPORT std::string shortFunctionName(const char* signature);
 
 }  // namespace ObjectStore
 
