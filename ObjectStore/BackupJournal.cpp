@@ -262,20 +262,11 @@ CZnError BackupQueue::openNewJournal(bool compactFirst) {
 }
 
 CZnError BackupQueue::getJournalList(std::vector<std::string>& names) {
-  DIR* dir = opendir(journalDir_.c_str());
-  if (dir == nullptr) {
-    const int code = errno;
+  if (const int code = listJournalFiles(journalDir_, names); code != 0) {
     OSLOG(-1, "Error: can't open directory [%s] (%d)", journalDir_.c_str(), code);
     return FXErrorUtil::ErrorErrNo(FX_LOC, code, "Error: can't open directory [%s]",
                                    journalDir_.c_str());
   }
-  const size_t prefixLength = std::strlen(JOURNAL_NAME);
-  while (dirent* entry = readdir(dir)) {
-    if (std::strncmp(entry->d_name, JOURNAL_NAME, prefixLength) == 0)
-      names.emplace_back(entry->d_name);
-  }
-  closedir(dir);
-  std::sort(names.begin(), names.end());
   return CZnError::Success;
 }
 

@@ -57,17 +57,7 @@ class LruCache {
 
   // Moves the entries (the source is left empty); a cache is moved only while
   // no other thread uses either object, e.g. into a container element.
-  LruCache(LruCache&& other) : map_(other.map_.key_comp()) {
-    HxCriticalSectionGuard guard(other.mutex_);
-    map_ = std::move(other.map_);
-    order_ = std::move(other.order_);
-    maxWeight_ = other.maxWeight_;
-    totalWeight_ = other.totalWeight_;
-    stats_ = other.stats_;
-    other.map_.clear();
-    other.order_.clear();
-    other.totalWeight_ = 0;
-  }
+  LruCache(LruCache&& other) : map_(other.map_.key_comp()) { *this = std::move(other); }
   LruCache(const LruCache&) = delete;
   LruCache& operator=(const LruCache&) = delete;
   // Replaces this cache's entries by other's (other is left empty); the same
