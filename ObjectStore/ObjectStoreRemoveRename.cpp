@@ -380,6 +380,17 @@ CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toP
     OSLOG_ERR(err);
     return err;
   }
+  // The name was resolved before the item lock was taken: an unlink that
+  // held the lock meanwhile may have removed the item (renaming it then
+  // would list a deleted object under the new name).
+  {
+    ItemName again(from);
+    bool againListedOnly = false;
+    if (resolveListed(*this, again, againListedOnly) != source.objGuid) {
+      OSLOG(3, "[%s] [%s] was removed or replaced meanwhile; not renamed", root, from.c_str());
+      return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "[%s] no longer exists", from.c_str());
+    }
+  }
   CXFileHeader header;
   FileHeaderData data;
   index_iface_props props;

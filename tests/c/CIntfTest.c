@@ -65,7 +65,11 @@ static int removeEntry(const char* path, const struct stat* st, int flag, struct
 }
 
 static void joinPath(char* out, const char* a, const char* b) {
-  snprintf(out, PATH_MAX, "%s/%s", a, b);
+  int n = snprintf(out, PATH_MAX, "%s/%s", a, b);
+  if (n < 0 || n >= PATH_MAX) {
+    fprintf(stderr, "path too long: %s/%s\n", a, b);
+    exit(1);
+  }
 }
 
 /* ---- init ---------------------------------------------------------------- */

@@ -352,7 +352,7 @@ TEST_F(ContainerOpsTest, CountersAreReportedUnderTheirKeys) {
   const ObjectStoreIndex closed = index_ + 50;
   uint64_t len = 4096;
   FileHandle handle;
-  char buf[16];
+  char buf[16] = {};
   (void)container_->write(closed, handle, buf, len, 0, NO_SYNC);  // fails: unknown index
   (void)container_->write(closed, handle, buf, len, 0, NO_SYNC);
   uint64_t got = 0;
