@@ -23,6 +23,10 @@
 //   ObjectStoreTruncate.cpp     file size, truncate, fsync
 //   ObjectStoreListing.cpp      readdir and directory handles
 //   ObjectStoreRemoveRename.cpp unlink, rmdir, rename
+//   ObjectStoreRestore.cpp      segments, headers and entry lists restored
+//                               from the index and the backup
+//   ObjectStoreCollectFiles.cpp replaying the index's change feed
+//   ObjectStoreReports.cpp      status, counters and debug commands
 //   Xattrs.cpp                  extended attributes and their blob
 //
 // Locks, outermost first (a lock may only be taken while holding locks that
@@ -297,9 +301,9 @@ class ObjectStore {
   // A directory-entry user counts as a writer of the directory's record.
   CZnError openDirEntry(const guid_t& dirGuid, OpenFileInfo** out);
   CZnError closeDirEntry(const guid_t& dirGuid);
-  // Rebuilds a directory's entry list from the index as of the store's time.
-  // The restore path comes with the restore issue; until then this fails
-  // with ENOENT.
+  // Rebuilds a directory's entry list (and, when missing, its segment) from
+  // the index as of the store's time; an already complete list is returned
+  // as it is.
   CZnError restoreDirEnt(const guid_t& dirGuid, GuidPathList& children, guid_t& parentGuid);
   LruCache<std::string, DirEntInfo>& dirEntCache() { return dirEntCache_; }
 
@@ -355,11 +359,11 @@ class ObjectStore {
   CZnError undeleteExtent(const guid_t& extentGuid, const guid_t& extentVersion,
                           OpenFileInfo& info);
   // Rebuilds a missing extent segment from the backup (and, with data, also
-  // delivers its bytes). The restore path comes with the restore issue;
-  // until then this fails with ENOENT. REQUIRES: the item lock.
+  // delivers its bytes). REQUIRES: the item lock, which is released while the
+  // bytes are transferred.
   CZnError restoreExtent(FileHandle& handle, const guid_t& extentGuid, const RestoreData* data);
-  // Hands a written extent segment to the backup queue. Does nothing while
-  // the store has no backup queue (the queue joins with the backup issue).
+  // Hands a written extent segment to the backup queue; nothing for a store
+  // without one (views, read-only and discard-writes stores).
   void pushToBackupQueue(const guid_t& segment);
 
   // ---- Size, truncate, fsync --------------------------------------------------------
@@ -407,9 +411,9 @@ class ObjectStore {
   bool pruneIfNotInUse(const guid_t& segment);
 
   // ---- Restore (point-in-time views and missing segments) -----------------
-  // Rebuilds a missing version segment's header from the index and the
-  // backup. The restore path comes with the restore issue; until then this
-  // fails with ENOENT.
+  // Rebuilds a missing version segment of a file or link from its index
+  // record (header records, link data, xattrs) and hands the records back;
+  // a directory is restored with its entry list.
   CZnError restoreFileHeader(const guid_t& objGuid, const guid_t& verGuid,
                              RestoredHeaderData& carrier);
   // Brings one segment's data back from the backup (its afile location in
