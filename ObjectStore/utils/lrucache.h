@@ -63,9 +63,10 @@ class LruCache {
   // Replaces this cache's entries by other's (other is left empty); the same
   // rule as for the move constructor: neither object is in use by another
   // thread, e.g. a cached value replaced under its cache's lock.
+  // Only the source is locked: this object is not in use elsewhere, and
+  // taking its mutex too would order two cache mutexes for no gain.
   LruCache& operator=(LruCache&& other) {
     if (this == &other) return *this;
-    HxCriticalSectionGuard mine(mutex_);
     HxCriticalSectionGuard theirs(other.mutex_);
     map_ = std::move(other.map_);
     order_ = std::move(other.order_);

@@ -298,7 +298,12 @@ TEST_F(NamespaceConcurrencyTest, ContendedLocksOnOneFileExcludeEachOther) {
     if (!err.ok()) return;
     const bool exclusive = thread % 2 == 0;
     int owner = thread;
-    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+    // A slow scheduler can let one kind of locker lose every attempt, so a
+    // thread goes on past ATTEMPTS until its kind has held the lock once.
+    std::atomic<int>& takenOfMyKind = exclusive ? exclusiveTaken : sharedTaken;
+    for (int attempt = 0; attempt < ATTEMPTS || (takenOfMyKind.load() == 0 && attempt < 100000);
+         ++attempt) {
+      if (attempt >= ATTEMPTS) std::this_thread::yield();
       const uint64_t begin = attempt % 2 == 0 ? 0 : 50;
       LockInfo request{&handle, exclusive ? 2 : LOCK_SHARED, begin, begin + 99, &owner};
       LockInfo conflict;
