@@ -91,6 +91,17 @@ void freeAll(std::vector<index_iface_props*>& records) {
 IndexReader::IndexReader(IndexConnection& connection, bool caseSensitive)
     : connection_(connection), caseSensitive_(caseSensitive) {}
 
+template <class Bind, class Read>
+int IndexReader::queryOneRow(const char* sql, Bind&& bind, Read&& read) {
+  IndexStatement stmt;
+  if (int err = connection_.prepare(sql, stmt); err != 0) return err;
+  bind(stmt);
+  const int rc = stmt.step();
+  if (rc == SQLITE_DONE) return ENOENT;
+  if (rc != SQLITE_ROW) return connection_.fail(rc, sql);
+  return read(stmt);
+}
+
 int IndexReader::metaValue(const char* key, std::string& value) {
   value.clear();
   IndexStatement stmt;
@@ -117,88 +128,86 @@ int IndexReader::rootGuid(std::string& guid) {
 void IndexReader::forgetRoot() { rootGuid_.clear(); }
 
 int IndexReader::object(const std::string& guid, IndexObject& out) {
-  IndexStatement stmt;
-  int err = connection_.prepare(kSelectObject, stmt);
-  if (err != 0) return err;
-  stmt.bindText(1, guid);
-  int rc = stmt.step();
-  if (rc == SQLITE_DONE) return ENOENT;
-  if (rc != SQLITE_ROW) return connection_.fail(rc, kSelectObject);
-  out.guid = guid;
-  int64_t kind = stmt.columnInt(0);
-  if (kind < 0 || kind > static_cast<int64_t>(IndexKind::Extent)) {
-    OSLOG(-1, "Error: index [%s]: object [%s] has unknown kind %ld", connection_.path().c_str(),
-          guid.c_str(), static_cast<long>(kind));
-    return EIO;
-  }
-  out.kind = static_cast<IndexKind>(kind);
-  out.parentFile = stmt.columnText(1);
-  out.extentNumber = stmt.columnIsNull(2) ? UINT64_MAX : static_cast<uint64_t>(stmt.columnInt(2));
-  return 0;
+  return queryOneRow(
+      kSelectObject, [&](IndexStatement& stmt) { stmt.bindText(1, guid); },
+      [&](IndexStatement& stmt) {
+        out.guid = guid;
+        int64_t kind = stmt.columnInt(0);
+        if (kind < 0 || kind > static_cast<int64_t>(IndexKind::Extent)) {
+          OSLOG(-1, "Error: index [%s]: object [%s] has unknown kind %ld",
+                connection_.path().c_str(), guid.c_str(), static_cast<long>(kind));
+          return EIO;
+        }
+        out.kind = static_cast<IndexKind>(kind);
+        out.parentFile = stmt.columnText(1);
+        out.extentNumber =
+            stmt.columnIsNull(2) ? UINT64_MAX : static_cast<uint64_t>(stmt.columnInt(2));
+        return 0;
+      });
 }
 
 int IndexReader::newestVersion(const std::string& objGuid, int64_t cutoff, IndexVersion& out) {
-  IndexStatement stmt;
-  int err = connection_.prepare(kSelectNewestVersion, stmt);
-  if (err != 0) return err;
-  stmt.bindText(1, objGuid);
-  stmt.bindInt(2, cutoff);
-  int rc = stmt.step();
-  if (rc == SQLITE_DONE) return ENOENT;
-  if (rc != SQLITE_ROW) return connection_.fail(rc, kSelectNewestVersion);
-  out.verGuid = stmt.columnText(0);
-  out.vtimeNs = stmt.columnInt(1);
-  return 0;
+  return queryOneRow(
+      kSelectNewestVersion,
+      [&](IndexStatement& stmt) {
+        stmt.bindText(1, objGuid);
+        stmt.bindInt(2, cutoff);
+      },
+      [&](IndexStatement& stmt) {
+        out.verGuid = stmt.columnText(0);
+        out.vtimeNs = stmt.columnInt(1);
+        return 0;
+      });
 }
 
 int IndexReader::version(const std::string& objGuid, const std::string& verGuid,
                          IndexVersion& out) {
-  IndexStatement stmt;
-  int err = connection_.prepare(kSelectVersion, stmt);
-  if (err != 0) return err;
-  stmt.bindText(1, objGuid);
-  stmt.bindText(2, verGuid);
-  int rc = stmt.step();
-  if (rc == SQLITE_DONE) return ENOENT;
-  if (rc != SQLITE_ROW) return connection_.fail(rc, kSelectVersion);
-  out.verGuid = stmt.columnText(0);
-  out.vtimeNs = stmt.columnInt(1);
-  return 0;
+  return queryOneRow(
+      kSelectVersion,
+      [&](IndexStatement& stmt) {
+        stmt.bindText(1, objGuid);
+        stmt.bindText(2, verGuid);
+      },
+      [&](IndexStatement& stmt) {
+        out.verGuid = stmt.columnText(0);
+        out.vtimeNs = stmt.columnInt(1);
+        return 0;
+      });
 }
 
 int IndexReader::attributes(const std::string& objGuid, const std::string& verGuid, int64_t cutoff,
                             IndexAttributes& out) {
-  IndexStatement stmt;
-  int err = connection_.prepare(kSelectAttributes, stmt);
-  if (err != 0) return err;
-  stmt.bindText(1, objGuid);
-  stmt.bindText(2, verGuid);
-  stmt.bindInt(3, cutoff);
-  int rc = stmt.step();
-  if (rc == SQLITE_DONE) return ENOENT;
-  if (rc != SQLITE_ROW) return connection_.fail(rc, kSelectAttributes);
-  out = IndexAttributes();
-  out.size = stmt.columnIntOr(0, -1);
-  out.modeValid = !stmt.columnIsNull(1);
-  out.mode = static_cast<int>(stmt.columnIntOr(1, -1));
-  out.uidValid = !stmt.columnIsNull(2);
-  out.uid = static_cast<int>(stmt.columnIntOr(2, -1));
-  out.gidValid = !stmt.columnIsNull(3);
-  out.gid = static_cast<int>(stmt.columnIntOr(3, -1));
-  out.atime = stmt.columnIntOr(4, -1);
-  out.ctime = stmt.columnIntOr(5, -1);
-  out.mtime = stmt.columnIntOr(6, -1);
-  out.extentSize = stmt.columnIntOr(7, -1);
-  out.itemFlag = static_cast<uint32_t>(stmt.columnIntOr(8, 0));
-  out.linkTarget = stmt.columnText(9);
-  if (!decodeCustomProps(stmt.columnText(10), out.customProps)) {
-    OSLOG(-1, "Error: index [%s]: damaged custom properties of [%s] [%s]",
-          connection_.path().c_str(), objGuid.c_str(), verGuid.c_str());
-    return EIO;
-  }
-  out.reserved1 = stmt.columnIntOr(11, -1);
-  out.reserved2 = stmt.columnIntOr(12, -1);
-  return 0;
+  return queryOneRow(
+      kSelectAttributes,
+      [&](IndexStatement& stmt) {
+        stmt.bindText(1, objGuid);
+        stmt.bindText(2, verGuid);
+        stmt.bindInt(3, cutoff);
+      },
+      [&](IndexStatement& stmt) {
+        out = IndexAttributes();
+        out.size = stmt.columnIntOr(0, -1);
+        out.modeValid = !stmt.columnIsNull(1);
+        out.mode = static_cast<int>(stmt.columnIntOr(1, -1));
+        out.uidValid = !stmt.columnIsNull(2);
+        out.uid = static_cast<int>(stmt.columnIntOr(2, -1));
+        out.gidValid = !stmt.columnIsNull(3);
+        out.gid = static_cast<int>(stmt.columnIntOr(3, -1));
+        out.atime = stmt.columnIntOr(4, -1);
+        out.ctime = stmt.columnIntOr(5, -1);
+        out.mtime = stmt.columnIntOr(6, -1);
+        out.extentSize = stmt.columnIntOr(7, -1);
+        out.itemFlag = static_cast<uint32_t>(stmt.columnIntOr(8, 0));
+        out.linkTarget = stmt.columnText(9);
+        if (!decodeCustomProps(stmt.columnText(10), out.customProps)) {
+          OSLOG(-1, "Error: index [%s]: damaged custom properties of [%s] [%s]",
+                connection_.path().c_str(), objGuid.c_str(), verGuid.c_str());
+          return EIO;
+        }
+        out.reserved1 = stmt.columnIntOr(11, -1);
+        out.reserved2 = stmt.columnIntOr(12, -1);
+        return 0;
+      });
 }
 
 int IndexReader::deletion(const std::string& objGuid, const std::string& verGuid, int64_t cutoff,
@@ -220,19 +229,19 @@ int IndexReader::deletion(const std::string& objGuid, const std::string& verGuid
 }
 
 int IndexReader::nameAt(const std::string& objGuid, int64_t cutoff, IndexName& out) {
-  IndexStatement stmt;
-  int err = connection_.prepare(kSelectNameAt, stmt);
-  if (err != 0) return err;
-  stmt.bindText(1, objGuid);
-  stmt.bindInt(2, cutoff);
-  int rc = stmt.step();
-  if (rc == SQLITE_DONE) return ENOENT;
-  if (rc != SQLITE_ROW) return connection_.fail(rc, kSelectNameAt);
-  out.seq = stmt.columnInt(0);
-  out.parentGuid = stmt.columnText(1);
-  out.name = stmt.columnText(2);
-  out.fromNs = stmt.columnInt(3);
-  return 0;
+  return queryOneRow(
+      kSelectNameAt,
+      [&](IndexStatement& stmt) {
+        stmt.bindText(1, objGuid);
+        stmt.bindInt(2, cutoff);
+      },
+      [&](IndexStatement& stmt) {
+        out.seq = stmt.columnInt(0);
+        out.parentGuid = stmt.columnText(1);
+        out.name = stmt.columnText(2);
+        out.fromNs = stmt.columnInt(3);
+        return 0;
+      });
 }
 
 int IndexReader::alive(const std::string& objGuid, int64_t cutoff, bool& isAlive) {

@@ -95,6 +95,12 @@ class IndexReader {
                const std::string* knownPath, const std::string* knownParent, bool keepDeleted);
 
  private:
+  // Runs a query that gives at most one row: bind fills its parameters, read
+  // takes the row and returns 0 or errno. ENOENT when there is no row.
+  // Defined in IndexReader.cpp, its only user.
+  template <class Bind, class Read>
+  int queryOneRow(const char* sql, Bind&& bind, Read&& read);
+
   struct Child {
     std::string objGuid;
     std::string name;
