@@ -8,9 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/support/LogWriter.h"
@@ -68,5 +71,16 @@ void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
 std::string makeTempDir(const std::string& prefix = "objstore-test");
 void removeTree(const std::string& path);
+
+// Polls condition every 10 ms until it holds (true) or timeoutMs passed
+// (false).
+inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 20000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 }  // namespace ObjectStore::test

@@ -42,14 +42,7 @@ constexpr uint64_t EXTENT_SIZE = 64 * 1024;
 constexpr int ROUNDS = 6;
 constexpr unsigned SEEDS[ROUNDS] = {11, 23, 37, 41, 59, 73};
 
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
+using test::waitUntil;
 
 std::string patternBytes(size_t size, unsigned seed) {
   std::string bytes(size, '\0');

@@ -26,14 +26,7 @@ using test::LogCapture;
 
 constexpr uint64_t EXTENT_SIZE = 64 * 1024;
 
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 20000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
+using test::waitUntil;
 
 // Bytes that differ per file and per position, so that a misplaced or stale
 // extent never matches by accident.

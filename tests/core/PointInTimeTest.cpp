@@ -42,12 +42,7 @@ std::string pattern(size_t size, unsigned seed) {
 }
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 30000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return test::waitUntil(condition, timeoutMs);
 }
 
 uint64_t treeBytes(const std::string& dir) {

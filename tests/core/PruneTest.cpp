@@ -29,14 +29,7 @@ using test::LogCapture;
 
 constexpr uint64_t EXTENT_SIZE = 64 * 1024;
 
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 20000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
+using test::waitUntil;
 
 std::string patternBytes(size_t size, unsigned seed) {
   std::string bytes(size, '\0');
