@@ -139,7 +139,28 @@ CZnError GuidCacheBase::replacePersistent(GuidCachePersistentSet& entries) {
 CZnError GuidCacheBase::insert(const guid_t& guid, const std::string& data, bool persistent) {
   HxCriticalSectionGuard guard(mutex_);
   if (CZnError err = checkInitialized(); !err.ok()) return err;
+  ++changes_;
+  return insertLocked(guid, data, persistent);
+}
 
+uint64_t GuidCacheBase::changeCount() {
+  HxCriticalSectionGuard guard(mutex_);
+  return changes_;
+}
+
+CZnError GuidCacheBase::fill(const guid_t& guid, const std::string& data, uint64_t since) {
+  HxCriticalSectionGuard guard(mutex_);
+  if (CZnError err = checkInitialized(); !err.ok()) return err;
+  if (changes_ != since) {
+    OSLOG(5, "%s cache: not caching %s -> %s, changed meanwhile", name_.c_str(), guid.c_str(),
+          data.c_str());
+    return CZnError::Success;
+  }
+  return insertLocked(guid, data, false);
+}
+
+CZnError GuidCacheBase::insertLocked(const guid_t& guid, const std::string& data,
+                                     bool persistent) {
   if (!persistent) {
     int rc;
     try {
@@ -226,6 +247,7 @@ CZnError GuidCacheBase::findData(const guid_t& guid, std::string& data) {
 CZnError GuidCacheBase::deleteGuid(const guid_t& guid) {
   HxCriticalSectionGuard guard(mutex_);
   if (CZnError err = checkInitialized(); !err.ok()) return err;
+  ++changes_;
   cache_->erase(guid);
   // Also from the persistent set: a GUID deleted while a stale persistent
   // pair remained would be found again through that pair.
@@ -247,6 +269,7 @@ CZnError GuidCacheBase::renamePaths(const std::string& oldPrefix, const std::str
   const std::string to = normalisePrefix(newPrefix);
   HxCriticalSectionGuard guard(mutex_);
   if (CZnError err = checkInitialized(); !err.ok()) return err;
+  ++changes_;
 
   const bool caseInsensitive = caseInsensitive_;
   int rc = cache_->rename([&](const std::string& key2, std::string& newKey2) {

@@ -104,6 +104,17 @@ class GuidCacheBase {
   // data; EINVAL when guid or data is empty or holds ',' or '\n'.
   CZnError insert(const guid_t& guid, const std::string& data, bool persistent) OS_EXCLUDES(mutex_);
 
+  // Caching what a lookup found elsewhere (the index) races with the changes
+  // that make it stale: a rename or delete that lands between the lookup and
+  // its insert would be undone by the insert, and the old name would find
+  // the object again. A lookup therefore reads changeCount() before it asks
+  // the index and caches its answer with fill(), which inserts (not
+  // persistent) only when no insert, deleteGuid or renamePaths happened in
+  // between; otherwise it does nothing and succeeds. Fills do not count as
+  // changes, so concurrent lookups never starve each other.
+  uint64_t changeCount() OS_EXCLUDES(mutex_);
+  CZnError fill(const guid_t& guid, const std::string& data, uint64_t since) OS_EXCLUDES(mutex_);
+
   // data -> guid (the bounded cache first, then the persistent set).
   // ENOENT when neither has it (logged at level 3).
   CZnError findGuid(guid_t& guid, const std::string& data) OS_EXCLUDES(mutex_);
@@ -132,6 +143,8 @@ class GuidCacheBase {
 
  private:
   CZnError checkInitialized() const OS_REQUIRES(mutex_);
+  CZnError insertLocked(const guid_t& guid, const std::string& data, bool persistent)
+      OS_REQUIRES(mutex_);
   // The persistent file rewritten to hold exactly `entries`; on success they
   // become the persistent set.
   CZnError replacePersistent(GuidCachePersistentSet& entries) OS_REQUIRES(mutex_);
@@ -149,6 +162,7 @@ class GuidCacheBase {
   uint64_t maxBytes_ OS_GUARDED_BY(mutex_) = 0;
   uint64_t bytes_ OS_GUARDED_BY(mutex_) = 0;
   uint64_t inserts_ OS_GUARDED_BY(mutex_) = 0;
+  uint64_t changes_ OS_GUARDED_BY(mutex_) = 0;  // see changeCount()
 };
 
 // The cache over a data type T held as text (std::string in the store).
@@ -167,6 +181,10 @@ class GuidCache {
   }
   CZnError insert(const guid_t& guid, const T& data, bool persistent) {
     return base_.insert(guid, std::string(data), persistent);
+  }
+  uint64_t changeCount() { return base_.changeCount(); }
+  CZnError fill(const guid_t& guid, const T& data, uint64_t since) {
+    return base_.fill(guid, std::string(data), since);
   }
   CZnError findGuid(guid_t& guid, const T& data) { return base_.findGuid(guid, std::string(data)); }
   CZnError findData(const guid_t& guid, T& data) {

@@ -626,6 +626,7 @@ CZnError ObjectStore::browseFileExtentsToMap(FileHandle& handle,
       config_.timestamp != 0 ? config_.timestamp : static_cast<uint64_t>(clockNowSec());
   OSLOG(4, "browsing extents for [%s] at time [%lu]", objGuid.c_str(),
         static_cast<unsigned long>(asOf));
+  const uint64_t versionsSince = versionCache_.changeCount();  // see GuidCacheBase::fill
   index_iface_browse_fields fields;
   fields.guid = objGuid;
   fields.before_time = asOf;
@@ -655,7 +656,7 @@ CZnError ObjectStore::browseFileExtentsToMap(FileHandle& handle,
     record->mode = record->uid = record->gid = 0;
     record->dtime = -1;  // not deleted as of the store's time
     // Recording the segment is only a shortcut for later lookups.
-    (void)versionCache_.insert(record->objGuid, record->verGuid, false);
+    (void)versionCache_.fill(record->objGuid, record->verGuid, versionsSince);
     map[record->objGuid] = *record;
     ++kept;
   }

@@ -46,6 +46,9 @@ CZnError ObjectStore::findObjGuidFromIndex(const guid_t& objGuid, index_iface_pr
   if (discardWrites_.load() && deletedSegments_.exists(objGuid))
     return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "[%s] deleted in this view", objGuid.c_str());
 
+  // Read before the index is asked: see GuidCacheBase::fill.
+  const uint64_t pathsSince = guidCache_.changeCount();
+  const uint64_t versionsSince = versionCache_.changeCount();
   index_iface_browse_fields fields;
   fields.guid = objGuid;
   fields.before_time = config_.timestamp;
@@ -65,8 +68,8 @@ CZnError ObjectStore::findObjGuidFromIndex(const guid_t& objGuid, index_iface_pr
 
   // Recording what was found is an optimisation: a failed insert only costs
   // another lookup later.
-  if (props.updateSelector == 0) (void)guidCache_.insert(objGuid, props.path, false);
-  (void)versionCache_.insert(objGuid, props.verGuid, false);
+  if (props.updateSelector == 0) (void)guidCache_.fill(objGuid, props.path, pathsSince);
+  (void)versionCache_.fill(objGuid, props.verGuid, versionsSince);
 
   for (const auto& [name, value] : props.customProps)
     OSLOG(5, "custom_prop %s %s", name.c_str(), value.c_str());
@@ -74,6 +77,8 @@ CZnError ObjectStore::findObjGuidFromIndex(const guid_t& objGuid, index_iface_pr
 }
 
 CZnError ObjectStore::findPathFromIndex(const std::string& path, index_iface_props& props) {
+  const uint64_t pathsSince = guidCache_.changeCount();  // see findObjGuidFromIndex
+  const uint64_t versionsSince = versionCache_.changeCount();
   index_iface_browse_fields fields;
   fields.path = path;
   fields.before_time = config_.timestamp;
@@ -101,8 +106,8 @@ CZnError ObjectStore::findPathFromIndex(const std::string& path, index_iface_pro
     }
   }
 
-  (void)guidCache_.insert(props.objGuid, path, false);  // see findObjGuidFromIndex
-  (void)versionCache_.insert(props.objGuid, props.verGuid, false);
+  (void)guidCache_.fill(props.objGuid, path, pathsSince);  // see findObjGuidFromIndex
+  (void)versionCache_.fill(props.objGuid, props.verGuid, versionsSince);
   return CZnError::Success;
 }
 

@@ -249,8 +249,19 @@ CZnError removeItem(ObjectStore& store, ItemName& item) {
   // The name was resolved before the item lock was taken: a rename that held
   // the lock meanwhile may have moved the object away, and the name then no
   // longer refers to it. Removing it anyway would delete the renamed item.
+  // A rename caught between its index update and its entry-list move shows
+  // the object under the old name in the entry list only, so the name is
+  // resolved again, the same way, now that no rename of it can be running.
+  bool renamedMeanwhile = false;
+  if (!item.path.empty()) {
+    ItemName again(withoutTrailingSlash(item.path));
+    bool againListedOnly = false;
+    renamedMeanwhile = resolveListed(store, again, againListedOnly) != objGuid;
+  }
   if (!listedOnly && !item.path.empty() && !props.path.empty() &&
-      !sameText(withoutTrailingSlash(item.path), props.path, store.getConfig().caseSensitive)) {
+      !sameText(withoutTrailingSlash(item.path), props.path, store.getConfig().caseSensitive))
+    renamedMeanwhile = true;
+  if (renamedMeanwhile) {
     OSLOG(3, "[%s] [%s] was renamed to [%s] meanwhile; not removed", root, item.path.c_str(),
           props.path.c_str());
     return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "[%s] no longer exists", item.path.c_str());

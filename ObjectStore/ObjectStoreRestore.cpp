@@ -457,6 +457,9 @@ CZnError ObjectStore::restoreDirEnt(const guid_t& dirGuid, GuidPathList& childre
     }
   }
 
+  // Read before the index is browsed: see GuidCacheBase::fill.
+  const uint64_t pathsSince = guidCache_.changeCount();
+  const uint64_t versionsSince = versionCache_.changeCount();
   ChildBrowser browser(*this);
   if (CZnError err = browser.browse(dirGuid); !err.ok()) {
     err.Push(FX_LOC, "Error: Can't browse for children [%s]", dirGuid.c_str());
@@ -490,8 +493,8 @@ CZnError ObjectStore::restoreDirEnt(const guid_t& dirGuid, GuidPathList& childre
     children.emplace_back(child->objGuid, name);
     if (modeType(child->mode) == S_IFDIR) child->verGuid = fullDirGuid(child->objGuid);
     // The caches are shortcuts: a failed insert costs a lookup later.
-    (void)guidCache_.insert(child->objGuid, childPath(dirPath, name), false);
-    (void)versionCache_.insert(child->objGuid, child->verGuid, false);
+    (void)guidCache_.fill(child->objGuid, childPath(dirPath, name), pathsSince);
+    (void)versionCache_.fill(child->objGuid, child->verGuid, versionsSince);
     listed.push_back(child);
   }
 

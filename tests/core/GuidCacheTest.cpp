@@ -239,6 +239,44 @@ TEST_F(GuidCacheTest, DeleteGuidForgetsBothPartsForGood) {
   EXPECT_EQ(dataOf(reopened, "g2"), "/kept");
 }
 
+// A lookup that read the index before a rename or delete must not put the
+// old answer back once the change has reached the cache.
+TEST_F(GuidCacheTest, FillIsDroppedWhenTheCacheChangedSinceTheLookupBegan) {
+  GuidCache<std::string> cache("guid");
+  init(cache);
+  uint64_t since = cache.changeCount();
+  ASSERT_TRUE(cache.insert("g1", "/b", false).ok());  // a rename lands meanwhile
+  ASSERT_TRUE(cache.fill("g1", "/a", since).ok());    // the lookup's stale answer
+  EXPECT_EQ(dataOf(cache, "g1"), "/b");
+  EXPECT_EQ(guidOf(cache, "/a"), "<none>");
+
+  since = cache.changeCount();
+  ASSERT_TRUE(cache.deleteGuid("g1").ok());
+  ASSERT_TRUE(cache.fill("g1", "/b", since).ok());
+  EXPECT_EQ(dataOf(cache, "g1"), "<none>");
+
+  since = cache.changeCount();
+  ASSERT_TRUE(cache.insert("gd", "/d", false).ok());
+  ASSERT_TRUE(cache.renamePaths("/d", "/e").ok());
+  ASSERT_TRUE(cache.fill("gx", "/d/x", since).ok());
+  EXPECT_EQ(guidOf(cache, "/d/x"), "<none>");
+}
+
+TEST_F(GuidCacheTest, FillsCacheWhenNothingChangedAndDoNotCountAsChanges) {
+  GuidCache<std::string> cache("guid");
+  init(cache);
+  const uint64_t since = cache.changeCount();
+  ASSERT_TRUE(cache.fill("g1", "/one", since).ok());
+  ASSERT_TRUE(cache.fill("g2", "/two", since).ok());  // a second lookup, same start
+  EXPECT_EQ(cache.changeCount(), since);
+  EXPECT_EQ(dataOf(cache, "g1"), "/one");
+  EXPECT_EQ(guidOf(cache, "/two"), "g2");
+  // A fill is never persistent: a reopened cache does not know it.
+  GuidCache<std::string> reopened("guid");
+  ASSERT_TRUE(reopened.initialize(1 << 20, kPathWidth, file(), false, false).ok());
+  EXPECT_EQ(dataOf(reopened, "g1"), "<none>");
+}
+
 TEST_F(GuidCacheTest, RenamePathsMovesChildrenOfTheDirectoryOnly) {
   GuidCache<std::string> cache("guid");
   init(cache);

@@ -254,6 +254,60 @@ TEST_F(NamespaceConcurrencyTest, RenamesBetweenTwoDirectoriesLoseNothing) {
   }
 }
 
+// A lookup that read the index just before a rename must not leave the old
+// name in the caches once the rename is done: the old name would then find
+// the object again, although the index and the entry lists know it only by
+// its new one.
+TEST_F(NamespaceConcurrencyTest, LookupsRacingRenamesNeverBringTheOldNameBack) {
+  constexpr int FILES = 6;
+  constexpr int MOVES = 15;  // odd: every file ends under its "b" name
+  std::vector<guid_t> guids(FILES);
+  auto nameOf = [](int k, bool second) {
+    return std::string(second ? "/b" : "/a") + std::to_string(k);
+  };
+  for (int k = 0; k < FILES; ++k) {
+    ItemName item;
+    ASSERT_OK(container_->create(index_, item, nameOf(k, false), 0644));
+    guids[k] = item.objGuid;
+  }
+  std::atomic<bool> moving{true};
+  std::thread looker([&] {
+    while (moving.load()) {
+      for (int k = 0; k < FILES; ++k) {
+        for (bool second : {false, true}) {
+          ItemName byPath(nameOf(k, second));
+          struct stat st {};
+          (void)container_->getattr(index_, byPath, st);  // either answer is right meanwhile
+          std::string path;
+          (void)container_->guidToPath(index_, guids[k], path);
+        }
+      }
+    }
+  });
+  runThreads(2, [&](int thread) {
+    for (int move = 0; move < MOVES; ++move) {
+      for (int k = thread; k < FILES; k += 2) {
+        CZnError err = container_->rename(index_, nameOf(k, move % 2 == 1),
+                                          nameOf(k, move % 2 == 0), false);
+        EXPECT_TRUE(err.ok()) << k << ": " << err.text() << ": " << err.chain();
+      }
+    }
+  });
+  moving = false;
+  looker.join();
+  for (int k = 0; k < FILES; ++k) {
+    ItemName old(nameOf(k, false));
+    struct stat st {};
+    EXPECT_EQ(container_->getattr(index_, old, st).errNo(), ENOENT) << nameOf(k, false);
+    guid_t found;
+    EXPECT_OK(container_->pathToGuid(index_, found, nameOf(k, true)));
+    EXPECT_EQ(found, guids[k]);
+    std::string path;
+    EXPECT_OK(container_->guidToPath(index_, guids[k], path));
+    EXPECT_EQ(path, nameOf(k, true));
+  }
+}
+
 TEST_F(NamespaceConcurrencyTest, RacingCreatesOfOneNameMakeOneItem) {
   constexpr int THREADS = 6;
   constexpr int ROUNDS = 10;
