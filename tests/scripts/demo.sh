@@ -7,6 +7,8 @@ build=$2
 tool="$build/tools/objstore/objstore"
 work=$(mktemp -d "${TMPDIR:-/tmp}/objstore-demo-test-XXXXXX")
 trap 'rm -rf "$work"' EXIT
+# The demo publishes its command port in the configuration file: keep it here.
+export OBJSTORE_REGISTRY="$work/registry"
 
 fail() {
   echo "demo test FAILED: $*" >&2
