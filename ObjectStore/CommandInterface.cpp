@@ -123,12 +123,16 @@ CZnError createListenSock(CZnSocket& sock) {
 }
 
 void statsToStr(std::string& out, const std::map<std::string, std::string>& stats) {
+  // A comma inside a key or value (a status message such as "ok, 3
+  // queries") would shift every later pair: readers split on commas alone.
+  auto append = [&out](const std::string& text) {
+    for (char c : text) out += c == ',' ? ';' : c;
+    out += ',';
+  };
   out.clear();
   for (const auto& [key, value] : stats) {
-    out += key;
-    out += ',';
-    out += value;
-    out += ',';
+    append(key);
+    append(value);
   }
   if (!out.empty()) out.pop_back();
 }

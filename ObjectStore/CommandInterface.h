@@ -43,7 +43,8 @@ inline constexpr const char* CMD_PORT_KEY = "OBS_CMD_PORT";
 // On failure the socket is closed.
 CZnError createListenSock(CZnSocket& sock);
 
-// "key1,value1,key2,value2" in key order; an empty map gives "".
+// "key1,value1,key2,value2" in key order; an empty map gives "". A comma
+// inside a key or value is sent as ";", so that the pairs always line up.
 void statsToStr(std::string& out, const std::map<std::string, std::string>& stats);
 
 class CommandInterface : public HXThread {

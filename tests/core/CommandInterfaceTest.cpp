@@ -118,6 +118,9 @@ TEST(StatsToStrTest, AlternatesKeysAndValuesWithoutTrailingComma) {
   // An empty last value keeps its separator: the pairs still line up.
   statsToStr(out, {{"objguid", ""}, {"a", "x"}});
   EXPECT_EQ(out, "a,x,objguid,");
+  // Commas inside a key or value must not shift the later pairs.
+  statsToStr(out, {{"status", "ok, 3 queries"}, {"x,y", "1"}, {"z", "2"}});
+  EXPECT_EQ(out, "status,ok; 3 queries,x;y,1,z,2");
 }
 
 TEST_F(CommandInterfaceTest, PortIsPublishedBeforeTheFirstAccept) {
