@@ -372,6 +372,13 @@ class ObjectStore {
   CZnError truncate(ItemName& item, uint64_t size, bool newVersion);
   // REQUIRES: a write handle; takes its item lock.
   CZnError _truncate(FileHandle& handle, uint64_t size, bool newVersion);
+  // Drops every byte past `size` from the file's extents: whole extents past
+  // it go, and the extent holding the last byte loses its tail (restored
+  // first when it is not local). findStrays: also look for extents past the
+  // size that the extent map does not hold (the index's, and unrecorded
+  // local ones). REQUIRES: a write handle and its item lock, which is
+  // released while an extent is restored.
+  CZnError cutExtentsPast(FileHandle& handle, uint64_t size, bool findStrays);
   CZnError fsync(ItemName& item);
 
   // ---- Directory listing -------------------------------------------------------------

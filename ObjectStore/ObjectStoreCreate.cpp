@@ -271,6 +271,11 @@ CZnError ObjectStore::createSymbolicLink(ItemName& item, const std::string& targ
   CZnError err = parentPropsOf(*this, parent, parentProps);
   if (!err.ok()) return err;
   if (err = create(item, parentProps, name, 0777, FILE_TYPE_SYMLINK, target); !err.ok()) {
+    // A step after the item was made may have failed (the parent's times):
+    // the listed link still gets its target, so that it never reads back as
+    // a link without one. A link that was never made has no segment to
+    // write (ENOENT), which changes nothing.
+    if (!item.verGuid.empty()) (void)addLinkData(item.verGuid, target);
     err.Push(FX_LOC, "[%s] Can't create link from [%s] to [%s] [%s] [%s]", rootName_.c_str(),
              target.c_str(), parentProps.objGuid.c_str(), parentProps.path.c_str(), name.c_str());
     logErrorUnlessNoSpace(err);

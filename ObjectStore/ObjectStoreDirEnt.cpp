@@ -451,8 +451,8 @@ CZnError ObjectStore::addToDirEnt(const guid_t& dirGuid, const guid_t& childGuid
   }
   if (!complete) {
     CZnError err;
+    GuidPathList restored;
     if (restore) {
-      GuidPathList restored;
       guid_t parent;
       err = restoreDirEnt(dirGuid, restored, parent);
     } else {
@@ -464,6 +464,16 @@ CZnError ObjectStore::addToDirEnt(const guid_t& dirGuid, const guid_t& childGuid
                dirGuid.c_str());
       OSLOG_ERR(err);
       return err;
+    }
+    // The list was rebuilt from the index, which may hold the child already
+    // (a creation adds it there first): appending it again would list the
+    // name twice.
+    if (std::find(restored.begin(), restored.end(), std::make_pair(childGuid, name)) !=
+        restored.end()) {
+      afterDiskChange(this, dirEntCache_, dirGuid, [&](DirEntInfo& info) {
+        (void)info.children.insert(name, childGuid, false, 1);  // never full: unbounded
+      });
+      return CZnError::Success;
     }
   }
 

@@ -114,6 +114,9 @@ CZnError ObjectStore::open(FileHandle& handle, ItemName& item, int flags, bool n
   // Set when this open is the record's first writer although readers made
   // the record: nobody has decided the backup filter for it yet.
   bool decidesFilter = false;
+  // Set when this open is the record's only writer: nothing else can then be
+  // writing past the size.
+  bool soleWriter = false;
   {
     HxCriticalSectionGuard table(openFilesLock_);
     auto it = openFiles_.find(objGuid);
@@ -138,6 +141,7 @@ CZnError ObjectStore::open(FileHandle& handle, ItemName& item, int flags, bool n
       }
       decidesFilter = write && info->writers == 0;
     }
+    soleWriter = write && info->writers == 0;
     if (write) {
       ++info->writers;
     } else {
@@ -204,6 +208,17 @@ CZnError ObjectStore::open(FileHandle& handle, ItemName& item, int flags, bool n
     if (err.ok()) {
       item.verGuid = version;
       handle.name = item;
+      if (soleWriter && !info->pastEndCleared) {
+        // Not fatal: the file is sound without it, only a growth over the
+        // left bytes would show them.
+        CZnError cut = cutExtentsPast(handle, info->size, true);
+        if (cut.ok()) {
+          info->pastEndCleared = true;
+        } else {
+          cut.Push(FX_LOC, "Can't drop what lies past the end of [%s]", objGuid.c_str());
+          OSLOG_ERR(cut);
+        }
+      }
       OSLOG(5, "[%s] opened [%s] version [%s] size=[%lu] filtered=%d", rootName_.c_str(),
             objGuid.c_str(), version.c_str(), static_cast<unsigned long>(info->size),
             info->filtered ? 1 : 0);

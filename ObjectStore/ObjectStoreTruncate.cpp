@@ -172,6 +172,27 @@ CZnError ObjectStore::_truncate(FileHandle& handle, uint64_t size, bool newVersi
     return CZnError::Success;
   }
 
+  if (CZnError err = cutExtentsPast(handle, size, false); !err.ok()) return err;
+
+  const uint64_t keep = extentsFor(size, extentSize);
+  if (size < oldSize && info.emptyRange.isValid()) {
+    // Extents past the new end no longer exist; the range may not claim them.
+    info.emptyRange.end = std::min(info.emptyRange.end, keep);
+    if (!info.emptyRange.isValid()) info.emptyRange.reset();
+  }
+  OSLOG(5, "[%s] truncated [%s] from [%lu] to [%lu] newver=%d", rootName_.c_str(), objGuid.c_str(),
+        static_cast<unsigned long>(oldSize), static_cast<unsigned long>(size), newVersion ? 1 : 0);
+  info.size = size;
+  info.sizeChanged = true;
+  return CZnError::Success;
+}
+
+CZnError ObjectStore::cutExtentsPast(FileHandle& handle, uint64_t size, bool findStrays) {
+  const guid_t& objGuid = handle.name.objGuid;
+  const guid_t& verGuid = handle.name.verGuid;
+  OpenFileInfo& info = *handle.info;
+  info.lock.assertHeld();
+  const uint64_t extentSize = info.extentSize;
   index_iface_props props;
   if (CZnError err = propsFromGuid(objGuid, props, DO_RESTORE); !err.ok()) {
     err.Push(FX_LOC, "Error: [%s] Can't find entry for [%s] [%s]", rootName_.c_str(),
@@ -186,8 +207,30 @@ CZnError ObjectStore::_truncate(FileHandle& handle, uint64_t size, bool newVersi
     return err;
   }
 
-  // Whole extents past the new end go, lowest first.
+  // Whole extents past the end go, lowest first.
   const uint64_t keep = extentsFor(size, extentSize);
+  if (findStrays) {
+    // A write that failed, or whose process died, before the size was
+    // recorded may have left extents past the end, which the map (filled
+    // up to the size) does not hold: the index lists those it recorded, and
+    // the cache may hold a run of segments it never recorded.
+    std::map<std::string, index_iface_props> listed;
+    if (CZnError err = browseFileExtentsToMap(handle, listed); !err.ok()) return err;
+    for (auto& [extentGuid, record] : listed) {
+      const uint64_t n = extentNumberOf(extentGuid);
+      if (n != UINT64_MAX && n >= keep) info.extents.emplace(extentGuid, std::move(record));
+    }
+    for (uint64_t n = keep;; ++n) {
+      const guid_t extentGuid = fileToExtentGuid(objGuid, n);
+      if (info.extents.count(extentGuid) != 0) continue;
+      index_iface_props local;
+      if (!propsFromDiskCache(extentGuid, local, NO_RESTORE).ok()) break;
+      OSLOG(4, "[%s] dropping unrecorded extent [%s] past the end", rootName_.c_str(),
+            local.verGuid.c_str());
+      CZnError err = diskCache_->deleteSegment(context_, local.verGuid, false, false, 0);
+      if (!err.ok() && err.errNo() != ENOENT) return err;
+    }
+  }
   std::vector<std::pair<uint64_t, guid_t>> doomed;
   for (const auto& [extentGuid, record] : info.extents) {
     const uint64_t n = extentNumberOf(extentGuid);
@@ -275,15 +318,6 @@ CZnError ObjectStore::_truncate(FileHandle& handle, uint64_t size, bool newVersi
     }
   }
 
-  if (size < oldSize && info.emptyRange.isValid()) {
-    // Extents past the new end no longer exist; the range may not claim them.
-    info.emptyRange.end = std::min(info.emptyRange.end, keep);
-    if (!info.emptyRange.isValid()) info.emptyRange.reset();
-  }
-  OSLOG(5, "[%s] truncated [%s] from [%lu] to [%lu] newver=%d", rootName_.c_str(), objGuid.c_str(),
-        static_cast<unsigned long>(oldSize), static_cast<unsigned long>(size), newVersion ? 1 : 0);
-  info.size = size;
-  info.sizeChanged = true;
   return CZnError::Success;
 }
 

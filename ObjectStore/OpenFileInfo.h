@@ -63,6 +63,10 @@ class OpenFileInfo {
   std::map<std::string, index_iface_props> deletedExtents;
   // Extents known never to have been written.
   Range emptyRange;
+  // Set once the first writer dropped what lay past the size: a write that
+  // failed, or whose process died, before the size was recorded may have
+  // left bytes there, which a later growth of the file would otherwise show.
+  bool pastEndCleared = false;
   LockTable locks;
 
   // True when the size is 0 or the empty range covers exactly the whole size.
