@@ -3,17 +3,26 @@
 #   make run            build and run the demo
 #   make bench          release build of the benchmarks, run them
 #   make test-sanitize  every test under AddressSanitizer + UndefinedBehaviorSanitizer
-#   make test-tsan      the concurrency tests under ThreadSanitizer
+#   make test-tsan      the concurrency tests under ThreadSanitizer (builds only those)
+#   make fuzz           clang build of the fuzz targets, each run FUZZ_SECONDS (default 60)
+#   make fuzz-ci        the same, 10 s per target (what CI runs)
 
 BUILD        ?= build
 BUILD_SAN    ?= build-sanitize
 BUILD_TSAN   ?= build-tsan
 BUILD_BENCH  ?= build-bench
+BUILD_FUZZ   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+BENCH_JSON   ?= $(BUILD)/bench.json
 JOBS         ?= $(shell nproc)
 GENERATOR    := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CTEST_ARGS   ?= --output-on-failure -j$(JOBS)
 
-.PHONY: all deps configure build test run bench test-sanitize test-tsan install clean
+# The concurrency test programs (tests/<dir>/*Concurrency*.cpp -> <dir>_<stem>):
+# all that the ThreadSanitizer run needs, so that it builds nothing else.
+TSAN_TARGETS := $(foreach f,$(wildcard tests/*/*Concurrency*.cpp),$(notdir $(patsubst %/,%,$(dir $(f))))_$(basename $(notdir $(f))))
+
+.PHONY: all deps configure build test run bench test-sanitize test-tsan fuzz fuzz-ci install clean
 
 all: build
 
@@ -37,7 +46,7 @@ run: build
 bench: deps
 	cmake -S . -B $(BUILD_BENCH) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DOBJSTORE_BUILD_BENCH=ON -DOBJSTORE_BUILD_TESTS=OFF
 	cmake --build $(BUILD_BENCH) -j$(JOBS)
-	bash bench/run.sh $(BUILD_BENCH)
+	bash bench/run.sh $(BUILD_BENCH) $(BENCH_JSON)
 
 test-sanitize: deps
 	cmake -S . -B $(BUILD_SAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DOBJSTORE_SANITIZE=ON
@@ -47,11 +56,20 @@ test-sanitize: deps
 
 test-tsan: deps
 	cmake -S . -B $(BUILD_TSAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DOBJSTORE_TSAN=ON
-	cmake --build $(BUILD_TSAN) -j$(JOBS)
+	cmake --build $(BUILD_TSAN) -j$(JOBS) --target $(TSAN_TARGETS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD_TSAN) $(CTEST_ARGS) -L concurrency
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DOBJSTORE_FUZZ=ON -DOBJSTORE_BUILD_TESTS=OFF
+	cmake --build $(BUILD_FUZZ) -j$(JOBS) --target fuzz_all
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh $(BUILD_FUZZ)
+
+fuzz-ci:
+	$(MAKE) fuzz FUZZ_SECONDS=10
 
 install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_TSAN) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_TSAN) $(BUILD_BENCH) $(BUILD_FUZZ)

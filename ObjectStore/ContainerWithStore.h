@@ -28,6 +28,12 @@ inline constexpr int CONTAINER_RESTORED_INDEX_PARAM2 = 60;
 // not "." or "..".
 bool isSafeContainerName(const std::string& text);
 
+// One line of StoreInfo.txt, "<share key>,<subclient>": a safe container name
+// and a decimal number within 64 bits, nothing else. False for any other
+// text (the caller reports the line). A pure function, so that it can be
+// exercised on arbitrary bytes.
+bool parseStoreInfoLine(const std::string& line, std::string& name, uint64_t& subclient);
+
 // storesLock_ is taken shared through this guard. The platform's read/write
 // lock lets new readers in while a writer waits, so a steady stream of
 // operations could keep an open or a close out for ever; a writer therefore

@@ -49,6 +49,22 @@ bool writeAll(int fd, const std::string& text) {
 
 }  // namespace
 
+bool parseStoreInfoLine(const std::string& line, std::string& name, uint64_t& subclient) {
+  std::vector<std::string> pieces;
+  tokenize(pieces, line, ",");
+  if (pieces.size() != 2 || !isSafeContainerName(pieces[0])) return false;
+  // The subclient: decimal digits only, within 64 bits.
+  const std::string& number = pieces[1];
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
+  char* end = nullptr;
+  errno = 0;
+  const uint64_t value = std::strtoull(number.c_str(), &end, 10);
+  if (errno != 0 || end == nullptr || *end != '\0') return false;
+  name = pieces[0];
+  subclient = value;
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // StoreInfo.txt
 
@@ -122,37 +138,26 @@ CZnError ObjectContainer::restoreStoreInfo() {
   }
   HxCriticalSectionGuard guard(storeInfoLock_);
   std::string line;
-  std::vector<std::string> pieces;
   while (std::getline(in, line)) {
-    tokenize(pieces, line, ",");
+    std::string name;
     uint64_t subclient = 0;
-    bool valid = pieces.size() == 2 && isSafeContainerName(pieces[0]);
-    if (valid) {
-      // The subclient: decimal digits only, within 64 bits.
-      const std::string& number = pieces[1];
-      char* end = nullptr;
-      errno = 0;
-      subclient = std::strtoull(number.c_str(), &end, 10);
-      valid = !number.empty() && number.find_first_not_of("0123456789") == std::string::npos &&
-              errno == 0 && end != nullptr && *end == '\0';
-    }
-    if (!valid) {
+    if (!parseStoreInfoLine(line, name, subclient)) {
       CZnError err = FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Error: Can't parse [%s] from [%s]",
                                              line.c_str(), path.c_str());
       OSLOG_ERR(err);
       return err;
     }
-    if (storeInfos_.count(pieces[0]) != 0) {
+    if (storeInfos_.count(name) != 0) {
       // Already known (a view of it is open): its record, reference count
       // and index stay as they are.
-      OSLOG(2, "[%s] already has a share record", pieces[0].c_str());
+      OSLOG(2, "[%s] already has a share record", name.c_str());
       continue;
     }
-    StoreInfo& record = storeInfos_[pieces[0]] = StoreInfo(subclient);
+    StoreInfo& record = storeInfos_[name] = StoreInfo(subclient);
     ObjectStoreConfig defaults;
     defaults.indexParam1 = CONTAINER_RESTORED_INDEX_PARAM1;
     defaults.indexParam2 = CONTAINER_RESTORED_INDEX_PARAM2;
-    (void)initIndex(record, defaults, pieces[0]);  // logged inside; the next line is read
+    (void)initIndex(record, defaults, name);  // logged inside; the next line is read
   }
   return CZnError::Success;
 }

@@ -26,6 +26,7 @@
 #include <new>
 #include <utility>
 
+#include "ObjectStore/EntryList.h"
 #include "ObjectStore/ObjectStore.h"
 #include "ObjectStore/PerfCounters.h"
 #include "ObjectStore/ScopedOpeners.h"
@@ -76,36 +77,6 @@ void markChangedNoLock(const ObjectStore* store, const guid_t& dirGuid) {
 }
 
 // ---- The entry-list format ------------------------------------------------------
-
-// Reads the NUL-terminated string at pos; false when no NUL follows within
-// the bytes (a damaged list), leaving pos unchanged.
-bool readCString(const std::vector<unsigned char>& bytes, size_t& pos, std::string& out) {
-  if (pos >= bytes.size()) return false;
-  const void* nul = std::memchr(bytes.data() + pos, 0, bytes.size() - pos);
-  if (nul == nullptr) return false;
-  const size_t end = static_cast<size_t>(static_cast<const unsigned char*>(nul) - bytes.data());
-  out.assign(reinterpret_cast<const char*>(bytes.data() + pos), end - pos);
-  pos = end + 1;
-  return true;
-}
-
-// Calls visit(guid, name, recordStart, recordLength) for each record until
-// the terminator, the end of the bytes, or visit returning false. False when
-// the list is damaged (a record runs past the end).
-template <class Visit>
-bool walkEntryList(const std::vector<unsigned char>& bytes, Visit&& visit) {
-  size_t pos = 0;
-  std::string guid;
-  std::string name;
-  while (pos + 1 < bytes.size()) {
-    const size_t start = pos;
-    if (!readCString(bytes, pos, guid)) return false;
-    if (guid.empty()) return true;
-    if (!readCString(bytes, pos, name)) return false;
-    if (!visit(guid, name, start, pos - start)) return true;
-  }
-  return true;
-}
 
 // One record followed by a terminator: what an append writes over the old
 // terminator.

@@ -24,6 +24,7 @@
 #include <new>
 
 #include "ObjectStore/ChildBrowser.h"
+#include "ObjectStore/EntryList.h"
 #include "ObjectStore/ObjectStore.h"
 #include "ObjectStore/ScopedOpeners.h"
 #include "ObjectStore/StoreHelpers.h"
@@ -65,36 +66,6 @@ std::string childPath(const std::string& dirPath, const std::string& name) {
 bool isListable(const guid_t& guid, const std::string& name) {
   return !guid.empty() && guid.find('\0') == std::string::npos && !name.empty() &&
          name.find('\0') == std::string::npos && name.find(OBJSTR_DELIMITER) == std::string::npos;
-}
-
-// The entry list of these children followed by its terminator; empty for no
-// children (a directory without list bytes is empty).
-std::string encodeEntryList(const GuidPathList& children) {
-  std::string bytes;
-  for (const auto& [guid, name] : children) {
-    bytes.append(guid).push_back('\0');
-    bytes.append(name).push_back('\0');
-  }
-  if (!bytes.empty()) bytes.push_back('\0');
-  return bytes;
-}
-
-// The children recorded in an entry list, up to its terminator or up to the
-// first record that runs past the end.
-void decodeEntryList(const std::vector<unsigned char>& bytes, GuidPathList& children) {
-  const char* p = reinterpret_cast<const char*>(bytes.data());
-  const char* end = p + bytes.size();
-  while (p < end) {
-    const char* guidEnd = static_cast<const char*>(std::memchr(p, 0, end - p));
-    if (guidEnd == nullptr || guidEnd == p) return;
-    const char* nameStart = guidEnd + 1;
-    const char* nameEnd = nameStart < end
-                              ? static_cast<const char*>(std::memchr(nameStart, 0, end - nameStart))
-                              : nullptr;
-    if (nameEnd == nullptr) return;
-    children.emplace_back(std::string(p, guidEnd), std::string(nameStart, nameEnd));
-    p = nameEnd + 1;
-  }
 }
 
 }  // namespace

@@ -159,33 +159,8 @@ CZnError ObjectStore::readFileHeader(CXFileHeader& header, FileHeaderData& data,
       // The damaged segment is gone now; treat it as missing.
       OSLOG(-1, "Error: Can't read sections [%s]: %s", verGuid.c_str(), err.text().c_str());
     } else {
-      if (sections[0].size != HEADER_SECTION_SIZE) {
-        OSLOG(-1, "Error: Bad file header data size [%s]", verGuid.c_str());
-        return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Bad file header data size [%s]",
-                                       verGuid.c_str());
-      }
-      if (sections[1].size != ATTRIBUTE_SECTION_SIZE) {
-        OSLOG(-1, "Error: Bad cxheader size [%s]", verGuid.c_str());
-        return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Bad cxheader size [%s]", verGuid.c_str());
-      }
-      if (data.magic != FILE_HEADER_MAGIC) {
-        OSLOG(-1, "Error: Incorrect magic number [%s] 0x%04x 0x%04x", verGuid.c_str(),
-              static_cast<unsigned>(data.magic), static_cast<unsigned>(FILE_HEADER_MAGIC));
-        return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Incorrect magic number [%s] 0x%04x 0x%04x",
-                                       verGuid.c_str(), static_cast<unsigned>(data.magic),
-                                       static_cast<unsigned>(FILE_HEADER_MAGIC));
-      }
-      if (data.version != FILE_HEADER_VERSION) {
-        OSLOG(-1, "Error: Incorrect version [%s] 0x%04x 0x%04x", verGuid.c_str(),
-              static_cast<unsigned>(data.version), static_cast<unsigned>(FILE_HEADER_VERSION));
-        return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Incorrect version [%s] 0x%04x 0x%04x",
-                                       verGuid.c_str(), static_cast<unsigned>(data.version),
-                                       static_cast<unsigned>(FILE_HEADER_VERSION));
-      }
-      if (data.extentSize == 0) {
-        OSLOG(-1, "Error: 0 extentSize [%s]", verGuid.c_str());
-        return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "0 extentSize [%s]", verGuid.c_str());
-      }
+      if (err = checkHeaderRecords(data, sections[0].size, sections[1].size, verGuid); !err.ok())
+        return err;
       // A header that can't be cached is still a valid answer.
       (void)attrCache_.insert(verGuid, AttribData(data, header), true, 1);
       return CZnError::Success;

@@ -127,4 +127,36 @@ CZnError cxFromProps(CXFileHeader& header, FileHeaderData& data, const index_ifa
   return CZnError::Success;
 }
 
+CZnError checkHeaderRecords(const FileHeaderData& data, uint64_t dataSize, uint64_t headerSize,
+                            const guid_t& segment) {
+  if (dataSize != HEADER_SECTION_SIZE) {
+    OSLOG(-1, "Error: Bad file header data size [%s]", segment.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Bad file header data size [%s]",
+                                   segment.c_str());
+  }
+  if (headerSize != ATTRIBUTE_SECTION_SIZE) {
+    OSLOG(-1, "Error: Bad cxheader size [%s]", segment.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Bad cxheader size [%s]", segment.c_str());
+  }
+  if (data.magic != FILE_HEADER_MAGIC) {
+    OSLOG(-1, "Error: Incorrect magic number [%s] 0x%04x 0x%04x", segment.c_str(),
+          static_cast<unsigned>(data.magic), static_cast<unsigned>(FILE_HEADER_MAGIC));
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Incorrect magic number [%s] 0x%04x 0x%04x",
+                                   segment.c_str(), static_cast<unsigned>(data.magic),
+                                   static_cast<unsigned>(FILE_HEADER_MAGIC));
+  }
+  if (data.version != FILE_HEADER_VERSION) {
+    OSLOG(-1, "Error: Incorrect version [%s] 0x%04x 0x%04x", segment.c_str(),
+          static_cast<unsigned>(data.version), static_cast<unsigned>(FILE_HEADER_VERSION));
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Incorrect version [%s] 0x%04x 0x%04x",
+                                   segment.c_str(), static_cast<unsigned>(data.version),
+                                   static_cast<unsigned>(FILE_HEADER_VERSION));
+  }
+  if (data.extentSize == 0) {
+    OSLOG(-1, "Error: 0 extentSize [%s]", segment.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "0 extentSize [%s]", segment.c_str());
+  }
+  return CZnError::Success;
+}
+
 }  // namespace ObjectStore

@@ -181,4 +181,14 @@ void createMetaData(CXFileHeader* header, const guid_t& objGuid, const guid_t& v
 // or not positive. An absent (negative) size or time is written as 0.
 CZnError cxFromProps(CXFileHeader& header, FileHeaderData& data, const index_iface_props& props);
 
+// ---- Checking records read from a segment -------------------------------------------
+
+// Checks the two header records as a read of sections 3 and 0 returned them
+// (dataSize and headerSize: the bytes the read placed of each): both complete, the
+// magic number and version current, the extent size not 0. A pure function
+// of its arguments, apart from the log, so that it can be exercised on
+// arbitrary bytes. EINVAL (logged at level -1, naming segment) otherwise.
+CZnError checkHeaderRecords(const FileHeaderData& data, uint64_t dataSize, uint64_t headerSize,
+                            const guid_t& segment);
+
 }  // namespace ObjectStore
