@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libboost-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libfuse3-dev fuse3
+  libfuse3-dev fuse3 fio attr
   clang
 )
 
