@@ -271,13 +271,15 @@ CZnError ObjectStore::readDirEnt(GuidPathList& out, guid_t& parent, bool& done, 
   {
     DirCache::LockGuard guard(dirEntCache_);
     if (DirEntInfo* info = dirEntCache_.findNoLock(dirGuid, true)) {
+      // Only the requested page is copied: a paged listing of a large
+      // directory must not copy the whole list for every page.
       std::vector<std::pair<std::string, guid_t>> children;
-      info->children.getAllItems(children);
-      OSLOG(5, "[%s] found in dirEntCache. Contains %zu entries", dirGuid.c_str(), children.size());
+      const size_t total = info->children.getItems(offset, max, children);
+      OSLOG(5, "[%s] found in dirEntCache. Contains %zu entries", dirGuid.c_str(), total);
       parent = info->parentGuid;
-      takePage(children, offset, max, out, done, [](const std::pair<std::string, guid_t>& c) {
-        return std::make_pair(c.second, c.first);
-      });
+      out.reserve(children.size());
+      for (auto& [name, guid] : children) out.emplace_back(std::move(guid), std::move(name));
+      done = std::min(offset, total) + children.size() == total;
       return CZnError::Success;
     }
     beginLoadNoLock(this, dirGuid);

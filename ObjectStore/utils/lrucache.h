@@ -21,7 +21,9 @@
 // another weight, or evicted.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iterator>
@@ -76,6 +78,8 @@ class LruCache {
     other.map_.clear();
     other.order_.clear();
     other.totalWeight_ = 0;
+    cursorValid_ = false;
+    other.cursorValid_ = false;
     return *this;
   }
 
@@ -123,6 +127,7 @@ class LruCache {
     order_.clear();
     map_.clear();
     totalWeight_ = 0;
+    cursorValid_ = false;
   }
 
   // The keys (and copies of the entries), least recently used first.
@@ -137,6 +142,42 @@ class LruCache {
     items.clear();
     items.reserve(map_.size());
     for (const auto& it : order_) items.emplace_back(it->first, it->second.value);
+  }
+
+  // Copies of at most `max` entries from position `offset` of the order
+  // getAllItems hands out; returns the number of entries. A page of a long
+  // list costs the entries it hands out plus a walk to its start, not a copy
+  // of the whole list.
+  size_t getItems(size_t offset, size_t max, std::vector<std::pair<K, V>>& items)
+      OS_EXCLUDES(mutex_) {
+    HxCriticalSectionGuard guard(mutex_);
+    items.clear();
+    const size_t n = map_.size();
+    if (offset >= n) return n;
+    const size_t count = std::min(max, n - offset);
+    items.reserve(count);
+    // Walk from whichever is nearest: the front, the back, or where the
+    // previous page ended (a listing read page by page walks nothing).
+    auto it = order_.begin();
+    size_t walk = offset;
+    if (n - offset < walk) {
+      it = order_.end();
+      walk = n - offset;
+    }
+    if (cursorValid_ && cursorPos_ <= offset && offset - cursorPos_ < walk) {
+      it = cursorIt_;
+      walk = offset - cursorPos_;
+    }
+    if (it == order_.end()) {
+      std::advance(it, -static_cast<std::ptrdiff_t>(walk));
+    } else {
+      std::advance(it, static_cast<std::ptrdiff_t>(walk));
+    }
+    for (size_t i = 0; i < count; ++i, ++it) items.emplace_back((*it)->first, (*it)->second.value);
+    cursorIt_ = it;
+    cursorPos_ = offset + count;
+    cursorValid_ = true;
+    return n;
   }
 
   size_t size() OS_EXCLUDES(mutex_) {
@@ -189,7 +230,10 @@ class LruCache {
       ++stats_.updates;
       if (found->second.weight == weight) {
         found->second.value = std::move(value);
-        if (moveToBack) order_.splice(order_.end(), order_, found->second.position);
+        if (moveToBack) {
+          order_.splice(order_.end(), order_, found->second.position);
+          cursorValid_ = false;
+        }
         return CZnError::Success;
       }
       removeNoLock(found);
@@ -200,6 +244,7 @@ class LruCache {
     auto inserted = map_.emplace(key, Entry{std::move(value), weight, order_.end()}).first;
     inserted->second.position = order_.insert(order_.end(), inserted);
     totalWeight_ += weight;
+    cursorValid_ = false;
     return CZnError::Success;
   }
 
@@ -220,7 +265,10 @@ class LruCache {
       return nullptr;
     }
     ++stats_.hits;
-    if (moveToBack) order_.splice(order_.end(), order_, found->second.position);
+    if (moveToBack) {
+      order_.splice(order_.end(), order_, found->second.position);
+      cursorValid_ = false;
+    }
     return &found->second.value;
   }
 
@@ -257,6 +305,7 @@ class LruCache {
     totalWeight_ -= it->second.weight;
     order_.erase(it->second.position);
     map_.erase(it);
+    cursorValid_ = false;
   }
 
   // Evicts least recently used entries until `incoming` more weight fits.
@@ -272,6 +321,11 @@ class LruCache {
   Order order_ OS_GUARDED_BY(mutex_);  // least recently used at the front
   uint64_t maxWeight_ OS_GUARDED_BY(mutex_) = 0;
   uint64_t totalWeight_ OS_GUARDED_BY(mutex_) = 0;
+  // Where the last getItems page ended: position cursorPos_ of order_ is
+  // cursorIt_. Any change to order_ drops it.
+  typename Order::iterator cursorIt_ OS_GUARDED_BY(mutex_);
+  size_t cursorPos_ OS_GUARDED_BY(mutex_) = 0;
+  bool cursorValid_ OS_GUARDED_BY(mutex_) = false;
   LruCacheStats stats_ OS_GUARDED_BY(mutex_);
 };
 

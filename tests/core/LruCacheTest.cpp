@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ObjectStore/Identifiers.h"
@@ -271,6 +273,48 @@ TEST(LruCacheTest, CacheOfCachesReplacesAValueOfEqualWeightInPlace) {
   EXPECT_EQ(keysOf(*children), (std::vector<std::string>{"y"}));
   outer.unlock();
   EXPECT_EQ(outer.getStats().updates, 1u);
+}
+
+// Pages of getItems, read in any order and with changes between them, are
+// always the matching slice of getAllItems at that moment.
+TEST(LruCacheTest, GetItemsPagesMatchSlicesOfTheWholeListThroughChanges) {
+  StrCache cache(1000);
+  for (int i = 0; i < 50; ++i)
+    ASSERT_TRUE(cache.insert("k" + std::to_string(100 + i), std::to_string(i), true, 1).ok());
+  auto expectPage = [&](size_t offset, size_t max) {
+    std::vector<std::pair<std::string, std::string>> all;
+    cache.getAllItems(all);
+    std::vector<std::pair<std::string, std::string>> page;
+    EXPECT_EQ(cache.getItems(offset, max, page), all.size());
+    const size_t start = std::min(offset, all.size());
+    const size_t end = start + std::min(max, all.size() - start);
+    const std::vector<std::pair<std::string, std::string>> slice(all.begin() + start,
+                                                                 all.begin() + end);
+    EXPECT_EQ(page, slice) << "offset " << offset << " max " << max;
+  };
+  // Sequential pages (the walk resumes where the last page ended).
+  for (size_t offset = 0; offset <= 50; offset += 7) expectPage(offset, 7);
+  // Backwards, near the back, past the end, and empty pages.
+  expectPage(43, 7);
+  expectPage(3, 4);
+  expectPage(48, 10);
+  expectPage(50, 5);
+  expectPage(70, 5);
+  expectPage(10, 0);
+  // Changes between pages: a removal before the resume point, an insert at
+  // the back, a lookup that moves an entry to the back, a replacement.
+  expectPage(0, 10);
+  ASSERT_TRUE(cache.erase("k103"));
+  expectPage(10, 10);
+  ASSERT_TRUE(cache.insert("k999", "new", true, 1).ok());
+  expectPage(20, 10);
+  std::string value;
+  ASSERT_TRUE(cache.read("k131", value, true));
+  expectPage(30, 10);
+  ASSERT_TRUE(cache.insert("k140", "other", true, 2).ok());
+  expectPage(40, 15);
+  cache.clear();
+  expectPage(0, 10);
 }
 
 TEST(LruCacheTest, ConcurrentInsertReadAndUpdateUnderLock) {
