@@ -166,6 +166,16 @@ CZnError ObjectStore::write(FileHandle& handle, const char* buf, uint64_t& len, 
       OSLOG_ERR(err);
       return err;
     }
+    if (info.cutPending && offset + len > info.size) {
+      // A truncate could not drop everything past the size: a write past
+      // the end would otherwise show those bytes between the two.
+      if (CZnError err = cutExtentsPast(handle, info.size, false); !err.ok()) {
+        err.Push(FX_LOC, "Error: can't drop what lies past the end of [%s]", objGuid.c_str());
+        OSLOG_ERR(err);
+        return err;
+      }
+      info.cutPending = false;
+    }
     extentSize = info.extentSize;
   }
   if (extentSize == 0) {

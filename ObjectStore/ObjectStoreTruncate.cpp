@@ -138,7 +138,8 @@ CZnError ObjectStore::_truncate(FileHandle& handle, uint64_t size, bool newVersi
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "0 extentSize in [%s]", objGuid.c_str());
   }
   const uint64_t oldSize = info.size;
-  if (size == oldSize) return CZnError::Success;
+  // The same size again still finishes a cut an earlier call left undone.
+  if (size == oldSize && !info.cutPending) return CZnError::Success;
 
   // Only a regular file has a length to change: a directory's data is its
   // entry list, a link's its target.
@@ -172,14 +173,43 @@ CZnError ObjectStore::_truncate(FileHandle& handle, uint64_t size, bool newVersi
     return CZnError::Success;
   }
 
-  if (CZnError err = cutExtentsPast(handle, size, false); !err.ok()) return err;
-
   const uint64_t keep = extentsFor(size, extentSize);
-  if (size < oldSize && info.emptyRange.isValid()) {
-    // Extents past the new end no longer exist; the range may not claim them.
-    info.emptyRange.end = std::min(info.emptyRange.end, keep);
-    if (!info.emptyRange.isValid()) info.emptyRange.reset();
+  if (size < oldSize) {
+    // The shorter size is recorded before any extent goes: a failure or a
+    // crash during the cut then leaves the new content (the bytes past the
+    // size are never read), never the old size over extents already gone.
+    const Range oldRange = info.emptyRange;
+    info.size = size;
+    if (info.emptyRange.isValid()) {
+      // Extents past the new end no longer exist; the range may not claim them.
+      info.emptyRange.end = std::min(info.emptyRange.end, keep);
+      if (!info.emptyRange.isValid()) info.emptyRange.reset();
+    }
+    if (CZnError err = updateFileSize(handle); !err.ok()) {
+      info.size = oldSize;
+      info.emptyRange = oldRange;
+      info.sizeChanged = true;  // the close records the old size again
+      err.Push(FX_LOC, "Can't record the new size of [%s]", objGuid.c_str());
+      OSLOG_ERR(err);
+      return err;
+    }
+  } else if (info.cutPending) {
+    // What an earlier failed cut left past the size would show in the
+    // grown part.
+    if (CZnError err = cutExtentsPast(handle, oldSize, false); !err.ok()) return err;
+    info.cutPending = false;
   }
+
+  if (CZnError err = cutExtentsPast(handle, size, false); !err.ok()) {
+    if (size < oldSize) {
+      // The shorter size stands. The rest is dropped before the file grows
+      // again (here, or by the next writer's open).
+      info.cutPending = true;
+      info.pastEndCleared = false;
+    }
+    return err;
+  }
+  info.cutPending = false;
   OSLOG(5, "[%s] truncated [%s] from [%lu] to [%lu] newver=%d", rootName_.c_str(), objGuid.c_str(),
         static_cast<unsigned long>(oldSize), static_cast<unsigned long>(size), newVersion ? 1 : 0);
   info.size = size;

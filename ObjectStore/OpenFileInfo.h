@@ -67,6 +67,9 @@ class OpenFileInfo {
   // failed, or whose process died, before the size was recorded may have
   // left bytes there, which a later growth of the file would otherwise show.
   bool pastEndCleared = false;
+  // Set when a shrinking truncate recorded the shorter size but could not
+  // drop everything past it: the file may not grow before the cut is done.
+  bool cutPending = false;
   LockTable locks;
 
   // True when the size is 0 or the empty range covers exactly the whole size.

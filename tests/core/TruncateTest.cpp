@@ -383,18 +383,61 @@ TEST_F(TruncateTest, TruncateErrors) {
   ASSERT_OK(store_->close(reader, CLIENT_CLOSE));
 }
 
-TEST_F(TruncateTest, FailedCutLeavesTheSizeUnchanged) {
+// The shorter size is recorded before any extent goes; a cut that fails
+// after that leaves the new content, and the file does not grow over the
+// bytes it could not drop.
+TEST_F(TruncateTest, FailedCutKeepsTheShorterSizeAndGrowthReadsZeros) {
   ItemName item = createFile("/cutfail");
   const std::string bytes = makeFile(item, 2 * MiB, 9);
   FileHandle handle;
   openFile(handle, item.objGuid);
   DiskCacheFaults fault;
-  fault.op = DiskCacheOp::Truncate;
+  fault.op = DiskCacheOp::Truncate;  // the tail of the extent that is kept
+  fault.errNo = EIO;
+  cache_->setFaults(fault);
+  EXPECT_EQ(store_->_truncate(handle, MiB / 2, false).errNo(), EIO);
+  cache_->clearFaults();
+  EXPECT_EQ(handle.info->size, MiB / 2);
+  EXPECT_TRUE(sameBytes(readAt(handle, 0, 2 * MiB), bytes.substr(0, MiB / 2)));
+  // Growing again shows zeros past the cut, not the bytes that were there.
+  ASSERT_OK(store_->_truncate(handle, MiB, false));
+  EXPECT_TRUE(sameBytes(readAt(handle, 0, 2 * MiB),
+                        bytes.substr(0, MiB / 2) + std::string(MiB / 2, '\0')));
+  ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+
+  // The same through a write past the end.
+  ItemName other = createFile("/cutfail2");
+  const std::string otherBytes = makeFile(other, 2 * MiB, 10);
+  openFile(handle, other.objGuid);
+  cache_->setFaults(fault);
+  EXPECT_EQ(store_->_truncate(handle, MiB / 2, false).errNo(), EIO);
+  cache_->clearFaults();
+  writeAt(handle, "tail", MiB);
+  EXPECT_TRUE(sameBytes(readAt(handle, 0, 2 * MiB),
+                        otherBytes.substr(0, MiB / 2) + std::string(MiB / 2, '\0') + "tail"));
+  ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+
+  // And the size recorded for a closed file is the shorter one.
+  ItemName byGuid(item.objGuid, false);
+  struct stat st {};
+  ASSERT_OK(store_->getattr(byGuid, st));
+  EXPECT_EQ(static_cast<uint64_t>(st.st_size), MiB);
+}
+
+// When the shorter size can't be recorded, nothing is cut.
+TEST_F(TruncateTest, ShrinkWhoseSizeCanNotBeRecordedCutsNothing) {
+  ItemName item = createFile("/recordfail");
+  const std::string bytes = makeFile(item, 2 * MiB, 11);
+  FileHandle handle;
+  openFile(handle, item.objGuid);
+  DiskCacheFaults fault;
+  fault.op = DiskCacheOp::Write;  // the header with the new size
   fault.errNo = EIO;
   cache_->setFaults(fault);
   EXPECT_EQ(store_->_truncate(handle, MiB / 2, false).errNo(), EIO);
   cache_->clearFaults();
   EXPECT_EQ(handle.info->size, 2 * MiB);
+  EXPECT_TRUE(sameBytes(readAt(handle, 0, 2 * MiB), bytes));
   ASSERT_OK(store_->_truncate(handle, MiB / 2, false));
   EXPECT_TRUE(sameBytes(readAt(handle, 0, 2 * MiB), bytes.substr(0, MiB / 2)));
   ASSERT_OK(store_->close(handle, CLIENT_CLOSE));

@@ -186,8 +186,9 @@ WorkOp nextOp(const TreeModel& model, std::mt19937_64& rng) {
     op.kind = 'T';
     op.path = files[uniform(0, files.size() - 1)];
     const uint64_t size = model.at(op.path).data.size();
-    // A kill inside a shrinking truncate is a known defect (the extents go
-    // before the shorter size is recorded): only growth unless asked for.
+    // Shrinking under kills still finds a rare defect (a file's bytes
+    // differ after a kill inside a write, a restart and a shrink; not yet
+    // understood): only growth unless asked for.
     op.a = envNumber("OBJSTORE_CRASH_SHRINK", 0) != 0 ? uniform(0, size + E)
                                                        : uniform(size, size + E);
   } else if (dice <= 66 && envNumber("OBJSTORE_CRASH_RENAME", 0) != 0) {
@@ -397,8 +398,11 @@ void CrashConsistencyTest::checkAgainstLog(const std::vector<std::string>& lines
 }
 
 void CrashConsistencyTest::oneRound(int round, uint64_t seed) {
-  // A child of a process with other threads could inherit held locks.
-  ASSERT_EQ(threadCount(), 1u) << "a thread outlived the previous round";
+  // A child of a process with other threads could inherit held locks. A
+  // joined thread can stay listed by the kernel for a moment after the
+  // join returns, so give it that moment before calling it a leak.
+  ASSERT_TRUE(test::waitUntil([&] { return threadCount() == 1u; }, 5000))
+      << threadCount() << " threads: a thread outlived the previous round";
   const std::string logPath = path("log" + std::to_string(round));
   std::mt19937_64 rng(seed * 7919);
   const size_t killAfterAcks = 5 + rng() % 60;
