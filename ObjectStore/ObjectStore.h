@@ -397,6 +397,11 @@ class ObjectStore {
   CZnError rename(const std::string& from, const std::string& to, bool newVersion);
   CZnError renameDir(const std::string& to, ItemName& from, CXFileHeader& header,
                      FileHeaderData& data, index_iface_props& props);
+  // After a rename whose entry lists could not follow the index: records
+  // the object under its old name again (before) instead of the new one
+  // (after), and the caches with it. Logged when that fails too.
+  void undoIndexRename(const index_iface_props& before, const index_iface_props& after,
+                       bool isDirectory);
 
   // ---- Extended attributes -------------------------------------------------------------
   CZnError readXattrFromSegment(std::vector<unsigned char>& out, const guid_t& versionGuid,

@@ -475,10 +475,16 @@ CZnError ObjectStore::addToDirEnt(const guid_t& dirGuid, const guid_t& childGuid
     });
   }
 
-  // A directory's size is the length of its entry list.
+  // A directory's size is the length of its entry list. A failed write may
+  // have taken the whole segment with it (its list is then rebuilt from the
+  // index): the cached list can't be trusted after one.
   const uint64_t newSize = offset + record.size();
-  if (err = updateListSize(*this, segment, newSize); !err.ok()) return err;
+  if (err = updateListSize(*this, segment, newSize); !err.ok()) {
+    forgetDirectory(this, dirEntCache_, dirGuid);
+    return err;
+  }
   if (err = updateHasData(segment, 1); !err.ok()) {
+    forgetDirectory(this, dirEntCache_, dirGuid);
     err.Push(FX_LOC, "Error: [%s] Can't update hasData for [%s]", rootName_.c_str(),
              segment.c_str());
     OSLOG_ERR(err);
@@ -598,8 +604,12 @@ CZnError ObjectStore::removeFromDirEnt(guid_t dirGuid, const guid_t& childGuid,
     OSLOG_ERR(err);
     return err;
   }
-  // The size follows the list, as it does on an add.
-  if (err = updateListSize(*this, segment, newSize); !err.ok()) return err;
+  // The size follows the list, as it does on an add (and a failed write may
+  // have taken the segment with it, as there).
+  if (err = updateListSize(*this, segment, newSize); !err.ok()) {
+    forgetAll = true;
+    return err;
+  }
   return CZnError::Success;
 }
 

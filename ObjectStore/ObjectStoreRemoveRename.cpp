@@ -183,29 +183,61 @@ CZnError dropLeftoverEntry(ObjectStore& store, const std::string& path, const gu
 // dstName). An entry already missing from the source list is no reason to
 // stop: the add puts the item where it belongs. A failed add puts the entry
 // back where it was, so that the item is never listed nowhere.
+// moved: set once the entry lists hold the new name and not the old one
+// (a failure after that is only about the parents' times).
 CZnError moveEntry(ObjectStore& store, const guid_t& objGuid, const guid_t& srcParent,
                    const std::string& srcName, const guid_t& dstParent,
-                   const std::string& dstName) {
+                   const std::string& dstName, bool& moved) {
   const char* root = store.getRootName().c_str();
-  CZnError err = store.removeFromDirEnt(srcParent, objGuid, srcName);
-  const bool removed = err.ok();
-  if (!removed) {
-    OSLOG(-1, "[%s] Error: Can't remove from dirent [%s] [%s]", root, srcParent.c_str(),
-          srcName.c_str());
-    if (err.errNo() != ENOENT || store.discardsWrites()) return err;
-  }
-  if (err = store.addToDirEnt(dstParent, objGuid, dstName, true); !err.ok()) {
-    OSLOG(-1, "[%s] Error: Can't add to dirent [%s] [%s]", root, dstParent.c_str(),
-          dstName.c_str());
-    if (removed) {
-      if (CZnError back = store.addToDirEnt(srcParent, objGuid, srcName, true); !back.ok()) {
-        back.Push(FX_LOC, "Error: Can't put [%s] back into [%s]", srcName.c_str(),
-                  srcParent.c_str());
+  moved = false;
+  // The new entry goes in before the old one goes: a failure or a crash in
+  // between then leaves the object listed under both names (the old entry
+  // is recognised as a leftover of an interrupted rename), never under
+  // none. Only a new spelling of the same name in the same directory can't
+  // be listed beside the old one.
+  const bool respelling = srcParent == dstParent && sameText(srcName, dstName, false);
+  if (!respelling) {
+    if (CZnError err = store.addToDirEnt(dstParent, objGuid, dstName, true); !err.ok()) {
+      OSLOG(-1, "[%s] Error: Can't add to dirent [%s] [%s]", root, dstParent.c_str(),
+            dstName.c_str());
+      // The record may be in the list already (a later step of the add
+      // failed): the name must not stay listed beside the old one.
+      (void)store.removeFromDirEnt(dstParent, objGuid, dstName);
+      return err;
+    }
+    CZnError err = store.removeFromDirEnt(srcParent, objGuid, srcName);
+    if (!err.ok() && (err.errNo() != ENOENT || store.discardsWrites())) {
+      OSLOG(-1, "[%s] Error: Can't remove from dirent [%s] [%s]", root, srcParent.c_str(),
+            srcName.c_str());
+      if (CZnError back = store.removeFromDirEnt(dstParent, objGuid, dstName); !back.ok()) {
+        back.Push(FX_LOC, "Error: Can't take [%s] out of [%s] again", dstName.c_str(),
+                  dstParent.c_str());
         OSLOG_ERR(back);
       }
+      return err;
     }
-    return err;
+  } else {
+    CZnError err = store.removeFromDirEnt(srcParent, objGuid, srcName);
+    const bool removed = err.ok();
+    if (!removed) {
+      OSLOG(-1, "[%s] Error: Can't remove from dirent [%s] [%s]", root, srcParent.c_str(),
+            srcName.c_str());
+      if (err.errNo() != ENOENT || store.discardsWrites()) return err;
+    }
+    if (err = store.addToDirEnt(dstParent, objGuid, dstName, true); !err.ok()) {
+      OSLOG(-1, "[%s] Error: Can't add to dirent [%s] [%s]", root, dstParent.c_str(),
+            dstName.c_str());
+      if (removed) {
+        if (CZnError back = store.addToDirEnt(srcParent, objGuid, srcName, true); !back.ok()) {
+          back.Push(FX_LOC, "Error: Can't put [%s] back into [%s]", srcName.c_str(),
+                    srcParent.c_str());
+          OSLOG_ERR(back);
+        }
+      }
+      return err;
+    }
   }
+  moved = true;
   if (CZnError times = updateParentTimes(store, srcParent); !times.ok()) return times;
   if (dstParent != srcParent) return updateParentTimes(store, dstParent);
   return CZnError::Success;
@@ -561,8 +593,12 @@ CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toP
     }
   }
 
-  if (err = moveEntry(*this, objGuid, props.parentGuid, srcName, dstParentGuid, dstName); !err.ok())
+  bool moved = false;
+  if (err = moveEntry(*this, objGuid, props.parentGuid, srcName, dstParentGuid, dstName, moved);
+      !err.ok()) {
+    if (!moved) undoIndexRename(props, newProps, false);
     return err;
+  }
 
   // The open record's size and empty range are the file's truth while it is
   // open; the header only follows them.
@@ -700,14 +736,47 @@ CZnError ObjectStore::renameDir(const std::string& toPath, ItemName& from, CXFil
       !err.ok()) {
     err.Push(FX_LOC, "Error: Can't update file header for [%s]", version.c_str());
     OSLOG_ERR(err);
+    undoIndexRename(props, newProps, true);
     return err;
   }
-  {
+  auto setCachedParent = [&](const guid_t& parent) {
     // The moved directory's cached ".." must follow it.
     LruCache<std::string, DirEntInfo>::LockGuard guard(dirEntCache_);
-    if (DirEntInfo* cached = dirEntCache_.getVal(objGuid)) cached->parentGuid = dstParentGuid;
+    if (DirEntInfo* cached = dirEntCache_.getVal(objGuid)) cached->parentGuid = parent;
+  };
+  setCachedParent(dstParentGuid);
+  bool moved = false;
+  if (err = moveEntry(*this, objGuid, props.parentGuid, srcName, dstParentGuid, dstName, moved);
+      !err.ok()) {
+    if (moved) return err;
+    undoIndexRename(props, newProps, true);
+    setCachedParent(props.parentGuid);
+    // The header's parent is only a hint; put it back all the same.
+    (void)updateFileHeader(version, static_cast<uint64_t>(std::max<int64_t>(props.size, 0)), 0,
+                           0, props.parentGuid, Range());
+    return err;
   }
-  return moveEntry(*this, objGuid, props.parentGuid, srcName, dstParentGuid, dstName);
+  return CZnError::Success;
+}
+
+void ObjectStore::undoIndexRename(const index_iface_props& before, const index_iface_props& after,
+                                  bool isDirectory) {
+  const guid_t& objGuid = before.objGuid;
+  const bool discard = discardWrites_.load();
+  if (!discard) {
+    index_iface_props back = before;
+    if (int rc = index_->rename_item(back, after.parentGuid, after.path, isDirectory); rc != 0) {
+      OSLOG(-1, "[%s] Error: Can't record [%s] under [%s] again (%d): it stays at [%s]",
+            rootName_.c_str(), objGuid.c_str(), before.path.c_str(), rc, after.path.c_str());
+      return;
+    }
+  }
+  OSLOG(3, "[%s] rename of [%s] to [%s] undone", rootName_.c_str(), before.path.c_str(),
+        after.path.c_str());
+  (void)guidCache_.insert(objGuid, before.path, discard);
+  if (isDirectory) (void)guidCache_.renamePaths(after.path, before.path);
+  // Looked up again: the rename may have made a version the index keeps.
+  (void)versionCache_.deleteGuid(objGuid);
 }
 
 }  // namespace ObjectStore

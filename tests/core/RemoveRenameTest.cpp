@@ -446,6 +446,61 @@ TEST_F(RemoveRenameTest, CaseOnlyRenameOnCaseInsensitiveShare) {
   EXPECT_EQ(readAll("/d/name"), "case");
 }
 
+// Renames back and forth within one second: the index must order them by
+// when they happened, not only by their (equal) times.
+TEST_F(RemoveRenameTest, RenamesWithinOneSecondEndAtTheLastName) {
+  const guid_t dir = makeDir("/dir");
+  const guid_t file = makeFile("/x", "x");
+  ASSERT_OK(store_->rename("/x", "/dir/y", false));
+  ASSERT_OK(store_->rename("/dir/y", "/x", false));
+  EXPECT_EQ(indexGuid("/x"), file);
+  EXPECT_EQ(indexGuid("/dir/y"), "");
+  {
+    GuidPathList rebuilt;
+    guid_t parent;
+    ASSERT_OK(store_->restoreDirEnt(store_->getRootGuid(), rebuilt, parent));
+    bool found = false;
+    for (auto& [g, n] : rebuilt) found = found || (n == "x" && g == file);
+    EXPECT_TRUE(found) << "the index's listing of / lacks x";
+  }
+  ASSERT_OK(store_->rename("/dir", "/dir2", false));
+  ASSERT_OK(store_->rename("/dir2", "/dir", false));
+  EXPECT_EQ(indexGuid("/dir"), dir);
+  EXPECT_EQ(indexGuid("/dir2"), "");
+}
+
+// A rename that fails at any disk write leaves the item entirely under its
+// old name or entirely under its new one: the index and the entry lists
+// agree, and the name is listed exactly once.
+TEST_F(RemoveRenameTest, RenameFailingAtAnyDiskWriteIsAllOrNothing) {
+  const guid_t dst = makeDir("/dst");
+  for (const bool directory : {false, true}) {
+    for (uint64_t nth = 1; nth <= 8; ++nth) {
+      SCOPED_TRACE((directory ? "directory, write " : "file, write ") + std::to_string(nth));
+      const std::string name = (directory ? "d" : "f") + std::to_string(nth);
+      const guid_t item = directory ? makeDir("/" + name) : makeFile("/" + name, "bytes");
+      DiskCacheFaults fault;
+      fault.op = DiskCacheOp::Write;
+      fault.nth = nth;
+      fault.errNo = EIO;
+      cache_->setFaults(fault);
+      const CZnError err = store_->rename("/" + name, "/dst/" + name + "-new", false);
+      cache_->clearFaults();
+
+      const bool atOld = children("/").count(name) == 1;
+      const bool atNew = children("/dst").count(name + "-new") == 1;
+      EXPECT_NE(atOld, atNew) << "listed at the old name: " << atOld << ", at the new: " << atNew
+                              << " (rename: " << err.errNo() << ")";
+      EXPECT_EQ(indexGuid("/" + name), atOld ? item : "");
+      EXPECT_EQ(indexGuid("/dst/" + name + "-new"), atNew ? item : "");
+      if (err.ok()) {
+        EXPECT_TRUE(atNew);
+      }
+    }
+  }
+  (void)dst;
+}
+
 TEST_F(RemoveRenameTest, ConcurrentMovesIntoOneDirectoryLoseNoEntry) {
   makeDir("/src");
   const guid_t dst = makeDir("/dst");

@@ -528,11 +528,12 @@ TEST_F(FaultLoopTest, ShrinkingTruncateUnderDiskCacheFaults) {
 }
 TEST_F(FaultLoopTest, ShrinkingTruncateUnderIndexFaults) { loop(OpGroup::Shrink, INDEX_KINDS); }
 
-// A known defect, kept out of the default run until it is fixed (run it with
-// --gtest_also_run_disabled_tests): rename, unlink and rmdir change the
-// index before the entry lists and do not roll the index back when the
-// entry-list change fails, so a failed call can leave a listed name whose
-// object the index no longer has under it.
+// Known defects, kept out of the default run until they are fixed (run it
+// with --gtest_also_run_disabled_tests): unlink and rmdir delete from the
+// index before they change the entry list and can't undo the delete when
+// that change fails, so the name stays listed (a later unlink of it drops
+// it); and under a persistent ENOSPC a rename that fails half-way can't be
+// rolled back either.
 TEST_F(FaultLoopTest, DISABLED_RenameAndRemoveUnderDiskCacheFaults) {
   loop(OpGroup::RenameRemove, DISK_CACHE_KINDS);
 }
