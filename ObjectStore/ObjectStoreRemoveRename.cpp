@@ -181,8 +181,8 @@ CZnError dropLeftoverEntry(ObjectStore& store, const std::string& path, const gu
 
 // Moves the entry of objGuid from (srcParent, srcName) to (dstParent,
 // dstName). An entry already missing from the source list is no reason to
-// stop: the add puts the item where it belongs. A failed add puts the entry
-// back where it was, so that the item is never listed nowhere.
+// stop: the add puts the item where it belongs. On a failure the lists are
+// put back as they were, so that the item is never listed nowhere.
 // moved: set once the entry lists hold the new name and not the old one
 // (a failure after that is only about the parents' times).
 CZnError moveEntry(ObjectStore& store, const guid_t& objGuid, const guid_t& srcParent,
