@@ -67,7 +67,9 @@ TEST_F(HxCriticalSectionTest, WorksWithStandardGuards) {
   EXPECT_TRUE(lock.owns_lock());
 }
 
-TEST_F(HxCriticalSectionTest, ReenteringAbortsInsteadOfHanging) {
+// Without the fixture: a thread-safe death test runs the test again in a
+// child process, which would make a temporary directory it never removes.
+TEST(HxCriticalSectionDeathTest, ReenteringAbortsInsteadOfHanging) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
@@ -78,7 +80,7 @@ TEST_F(HxCriticalSectionTest, ReenteringAbortsInsteadOfHanging) {
       "entered again by the thread that holds it");
 }
 
-TEST_F(HxCriticalSectionTest, AssertHeldAbortsWhenNotHeld) {
+TEST(HxCriticalSectionDeathTest, AssertHeldAbortsWhenNotHeld) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
@@ -88,7 +90,7 @@ TEST_F(HxCriticalSectionTest, AssertHeldAbortsWhenNotHeld) {
       "not held by the calling thread");
 }
 
-TEST_F(HxCriticalSectionTest, LeavingWithoutHoldingAborts) {
+TEST(HxCriticalSectionDeathTest, LeavingWithoutHoldingAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
