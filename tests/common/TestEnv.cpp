@@ -1,5 +1,6 @@
 #include "common/TestEnv.h"
 
+#include <dirent.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -114,6 +115,15 @@ std::string makeTempDir(const std::string& prefix) {
     return std::string();
   }
   return std::string(buf.data());
+}
+
+size_t threadCount() {
+  size_t count = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.' ? 1 : 0;
+    closedir(dir);
+  }
+  return count;
 }
 
 void removeTree(const std::string& path) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -71,6 +72,8 @@ void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
 std::string makeTempDir(const std::string& prefix = "objstore-test");
 void removeTree(const std::string& path);
+// Threads of this process, as the kernel lists them (/proc/self/task).
+size_t threadCount();
 
 // Polls condition every 10 ms until it holds (true) or timeoutMs passed
 // (false).

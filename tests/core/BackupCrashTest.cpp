@@ -5,7 +5,6 @@
 // back, the live view opened); the journal replay sends whatever was not yet
 // committed, and once nothing is pending every file whose writes the child
 // had completed is in the backup, extent by extent, with its last bytes.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -191,15 +190,6 @@ class BackupCrashTest : public test::TestEnv {
     return files;
   }
 
-  static size_t threadCount() {
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-      while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.' ? 1 : 0;
-      closedir(dir);
-    }
-    return count;
-  }
-
   // Every extent of every acknowledged file restores to its last bytes.
   void expectAllBackedUp(const std::vector<AckedFile>& files) {
     index_iface::args args;
@@ -252,8 +242,8 @@ TEST_F(BackupCrashTest, EverythingFinishedBeforeAKillIsBackedUpAfterTheRestart) 
     // A child of a process with other threads could inherit held locks. A
     // joined thread can stay listed by the kernel for a moment after the
     // join returns, so give it that moment before calling it a leak.
-    ASSERT_TRUE(waitUntil([&] { return threadCount() == 1u; }, 5000))
-        << threadCount() << " threads: a thread outlived the previous round";
+    ASSERT_TRUE(waitUntil([&] { return test::threadCount() == 1u; }, 5000))
+        << test::threadCount() << " threads: a thread outlived the previous round";
     std::mt19937 rng(SEEDS[round]);
     const int killAfterMs = 400 + static_cast<int>(rng() % 1200);
     const size_t ackedBefore = acknowledged().size();

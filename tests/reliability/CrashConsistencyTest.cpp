@@ -19,7 +19,6 @@
 //
 // OBJSTORE_CRASH_SEED=<s> starts the seeds at s; OBJSTORE_CRASH_KILLS=<k>
 // runs k kills instead of the default.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/types.h>
@@ -274,15 +273,6 @@ class CrashConsistencyTest : public test::TestEnv {
     return pending;
   }
 
-  static size_t threadCount() {
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-      while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.' ? 1 : 0;
-      closedir(dir);
-    }
-    return count;
-  }
-
   // Every line of a log.
   static std::vector<std::string> logLines(const std::string& logPath) {
     std::vector<std::string> lines;
@@ -401,8 +391,8 @@ void CrashConsistencyTest::oneRound(int round, uint64_t seed) {
   // A child of a process with other threads could inherit held locks. A
   // joined thread can stay listed by the kernel for a moment after the
   // join returns, so give it that moment before calling it a leak.
-  ASSERT_TRUE(test::waitUntil([&] { return threadCount() == 1u; }, 5000))
-      << threadCount() << " threads: a thread outlived the previous round";
+  ASSERT_TRUE(test::waitUntil([&] { return test::threadCount() == 1u; }, 5000))
+      << test::threadCount() << " threads: a thread outlived the previous round";
   const std::string logPath = path("log" + std::to_string(round));
   std::mt19937_64 rng(seed * 7919);
   const size_t killAfterAcks = 5 + rng() % 60;
