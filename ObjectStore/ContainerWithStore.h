@@ -67,6 +67,9 @@ CZnError ObjectContainer::withStore(ObjectStoreIndex index, const ContainerCount
     OSLOG(-1, "Invalid store [%lu]", index);
     return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Invalid store [%lu]", index);
   }
+  // A removal whose entry-list change failed is finished before anything
+  // can list or look up its name again.
+  store->finishLeftRemovalsIfAny();
   return fn(*store);
 }
 

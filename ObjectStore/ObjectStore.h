@@ -70,6 +70,7 @@
 #include "ObjectStore/GuidCache.h"
 #include "ObjectStore/Handles.h"
 #include "ObjectStore/Identifiers.h"
+#include "ObjectStore/IntentLog.h"
 #include "ObjectStore/ItemName.h"
 #include "ObjectStore/ObjectStoreConfig.h"
 #include "ObjectStore/OpenFileInfo.h"
@@ -465,6 +466,13 @@ class ObjectStore {
   LruCache<std::string, AttribData>& attrCache() { return attrCache_; }
   LruCache<std::string, XattrMap>& xattrCache() { return xattrCache_; }
   PersistentMap<std::string, std::string>& deletedSegments() { return deletedSegments_; }
+  IntentLog& intentLog() { return intentLog_; }
+  // Tries again the removals of this run whose entry-list change failed
+  // (the items are deleted from the index but still listed). Cheap when
+  // there are none: the container calls it before every operation.
+  void finishLeftRemovalsIfAny() {
+    if (intentLog_.hasLeft()) finishLeftRemovals();
+  }
   uint64_t recoveredSegs() const { return recoveredSegs_.load(); }
   std::shared_ptr<RestoreInterface> restoreInterface();
 
@@ -492,6 +500,13 @@ class ObjectStore {
   // Fills the disk-cache context and registers it.
   CZnError registerDiskCacheContext();
   void readRegistrySettings();
+  // Opens the removal log and finishes the removals an earlier run left
+  // half done (removed from the index, still listed by their parent).
+  CZnError finishInterruptedRemovals();
+  void finishLeftRemovals();
+  // Finishes one removal: the entry goes when the index has deleted the
+  // item. False when that can't be done or told now.
+  bool finishRemoval(const IntentLog::Removal& removal);
   void openEventLog();
   // Deletes a segment that could not be read and counts it.
   void dropDamagedSegment(const guid_t& segment);
@@ -555,6 +570,12 @@ class ObjectStore {
   // Made by initialize for the live writable share only; destroyed (after
   // draining what it can) by uninitialize.
   std::unique_ptr<BackupQueue> backupQueue_;
+
+  // Removals in progress, so that the next start finishes one a killed
+  // process left half done. Open on the live writable share only.
+  IntentLog intentLog_;
+  // One thread at a time finishes left removals; the others go on.
+  std::mutex leftRemovalsLock_;
 
   // Serialises renames; taken before any other lock of the store.
   std::mutex renameLock_;

@@ -510,6 +510,10 @@ CZnError ObjectStore::removeFromDirEnt(guid_t dirGuid, const guid_t& childGuid,
       return;
     }
     afterDiskChange(this, dirEntCache_, dirGuid, [&](DirEntInfo& info) {
+      // The name may meanwhile belong to another child (an entry removed
+      // again after a crash, a name already reused): only this child goes.
+      guid_t cached;
+      if (!info.children.read(name, cached, false) || cached != childGuid) return;
       if (info.children.erase(name))
         OSLOG(5, "removing [%s] from dirEntCache item [%s]", name.c_str(), dirGuid.c_str());
     });

@@ -5,8 +5,10 @@
 // has a crash point in the middle of that order (DebugFlags.h). The states an
 // interruption leaves behind are repaired by the next operation on the item:
 //   - after an interrupted unlink the item is gone from the index but still
-//     listed by its parent; unlinking (or renaming onto) that name again
-//     drops the leftover entry;
+//     listed by its parent. The removal log (IntentLog.h) lets the next
+//     start finish it; an entry-list change that failed is tried again
+//     before the next operation. Without a log record (a lost file),
+//     unlinking (or renaming onto) that name again drops the leftover entry;
 //   - after an interrupted rename the index knows the new name while the
 //     entry lists still show the old one; the item stays reachable under the
 //     listed name, and renaming it again (to any name, the intended one
@@ -335,7 +337,21 @@ CZnError removeItem(ObjectStore& store, ItemName& item) {
     if (err = findDirectory(store, parentPath, parentGuid); !err.ok()) return err;
   }
 
+  // The index and the entry list can't change together: the removal is
+  // recorded first, so that a process killed between the two leaves it for
+  // the next start to finish.
+  IntentLog& intents = store.intentLog();
+  uint64_t ticket = 0;
+  const bool recorded = intents.isOpen();
+  if (recorded) {
+    if (err = intents.begin({parentGuid, objGuid, name}, ticket); !err.ok()) {
+      err.Push(FX_LOC, "[%s] Error: Can't record the removal of [%s]", root, listedPath.c_str());
+      OSLOG_ERR(err);
+      return err;
+    }
+  }
   if (err = store.index_delete_wrapper(props); !err.ok()) {
+    if (recorded) intents.finish(ticket);  // nothing was changed
     err.Push(FX_LOC, "[%s] Error: Can't delete item from index [%s]", root, objGuid.c_str());
     OSLOG_ERR(err);
     return err;
@@ -343,10 +359,16 @@ CZnError removeItem(ObjectStore& store, ItemName& item) {
   if (debugFlagSet(DEBUG_FLAG_KILL_DELETE)) killProcess();
 
   // An entry already missing is what was wanted; any other failure leaves a
-  // leftover entry (repaired by the next unlink of the name) and is reported
-  // once the rest is done.
+  // leftover entry (removed before the store's next operation if the disk
+  // lets it, else at the next start) and is reported once the rest is done.
   CZnError listErr = store.removeFromDirEnt(parentGuid, objGuid, name);
   if (listErr.errNo() == ENOENT) listErr = CZnError::Success;
+  if (recorded) {
+    if (listErr.ok())
+      intents.finish(ticket);
+    else
+      intents.leave(ticket);
+  }
   if (!listErr.ok()) {
     listErr.Push(FX_LOC, "[%s] Error: Can't remove from dirent [%s] [%s]", root, parentGuid.c_str(),
                  name.c_str());

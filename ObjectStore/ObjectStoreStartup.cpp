@@ -24,6 +24,7 @@ namespace {
 constexpr const char* VERSION_CACHE_FILE = "version_cache";
 constexpr const char* GUID_CACHE_FILE = "guid_cache";
 constexpr const char* DELETED_SEGMENTS_FILE = "deleted_segments";
+constexpr const char* PENDING_REMOVALS_FILE = "pending_removals";
 // Data widths of the two GUID caches' elements: a version GUID (or extent
 // segment name) and a path.
 constexpr int VERSION_CACHE_DATA_WIDTH = 44;
@@ -136,6 +137,16 @@ CZnError ObjectStore::initialize(const ObjectStoreConfig& config, const std::str
     backupQueue_ = std::move(queue);
   }
 
+  if (!config.readOnly && !discardWrites_.load()) {
+    // Before anything lists a directory: a name left for a deleted item
+    // must be gone by then.
+    if (err = finishInterruptedRemovals(); !err.ok()) {
+      err.Push(FX_LOC, "Error: [%s] Can't open the removal log", rootName_.c_str());
+      OSLOG_ERR(err);
+      return err;
+    }
+  }
+
   readRegistrySettings();
 
   active_.store(true);
@@ -152,6 +163,56 @@ CZnError ObjectStore::initialize(const ObjectStoreConfig& config, const std::str
         config.extentSize, config.guidCacheBytesMax, config.versionCacheBytesMax,
         discardWrites_.load() ? 1 : 0, config.pitName.c_str());
   return CZnError::Success;
+}
+
+bool ObjectStore::finishRemoval(const IntentLog::Removal& removal) {
+  index_iface_props props;
+  CZnError err = findObjGuidFromIndex(removal.objGuid, props);
+  if (err.ok()) {
+    // Stopped before the index delete: the removal never happened.
+    OSLOG(2, "[%s] removal of [%s] [%s] never started", rootName_.c_str(), removal.name.c_str(),
+          removal.objGuid.c_str());
+    return true;
+  }
+  if (err.errNo() != ENOENT) {
+    OSLOG(-1, "[%s] Error: Can't tell whether [%s] was removed; checked again later",
+          rootName_.c_str(), removal.objGuid.c_str());
+    return false;
+  }
+  OSLOG(2, "[%s] finishing the removal of [%s] [%s] from [%s]", rootName_.c_str(),
+        removal.name.c_str(), removal.objGuid.c_str(), removal.parentGuid.c_str());
+  // An entry no longer there, or a parent gone since, is what was wanted.
+  err = removeFromDirEnt(removal.parentGuid, removal.objGuid, removal.name);
+  if (!err.ok() && err.errNo() != ENOENT) {
+    OSLOG(-1, "[%s] Error: Can't remove [%s] from [%s]; tried again later: %s", rootName_.c_str(),
+          removal.name.c_str(), removal.parentGuid.c_str(), err.text().c_str());
+    return false;
+  }
+  (void)dirEntCache_.erase(removal.objGuid);  // a directory's own list, if cached
+  (void)guidCache_.deleteGuid(removal.objGuid);
+  (void)versionCache_.deleteGuid(removal.objGuid);
+  if (err.ok()) (void)updateTimes(removal.parentGuid, getDirVersion(removal.parentGuid));
+  return true;
+}
+
+CZnError ObjectStore::finishInterruptedRemovals() {
+  // Beside the store's own directory, which a clean close removes: a removal
+  // left unfinished then must still be finished by the next start.
+  std::vector<IntentLog::Removal> unfinished;
+  CZnError err = intentLog_.open(
+      join(container_.objstrDir(), PENDING_REMOVALS_FILE + ("_" + subclientText_)), unfinished);
+  if (!err.ok()) return err;
+  std::vector<IntentLog::Removal> keep;
+  for (const IntentLog::Removal& removal : unfinished)
+    if (!finishRemoval(removal)) keep.push_back(removal);
+  return intentLog_.rewrite(keep);
+}
+
+void ObjectStore::finishLeftRemovals() {
+  std::unique_lock<std::mutex> one(leftRemovalsLock_, std::try_to_lock);
+  if (!one.owns_lock()) return;
+  for (const auto& [ticket, removal] : intentLog_.left())
+    if (finishRemoval(removal)) intentLog_.finish(ticket);
 }
 
 CZnError ObjectStore::makeRestoreInterface(int copyPrecedence,
@@ -233,7 +294,11 @@ void ObjectStore::eventLog(const char* format, ...) {
 CZnError ObjectStore::uninitialize() {
   // The queue goes first: its close sends what it still holds, and the
   // sends read the segments through the disk-cache registration.
+  // Before the queue's last sends: a directory must be backed up without the
+  // names of items already deleted from the index.
+  if (intentLog_.isOpen()) finishLeftRemovals();
   backupQueue_.reset();
+  intentLog_.close();
   if (contextRegistered_) {
     // The store is going away whatever the disk cache answers.
     (void)diskCache_->unregisterContext(context_);

@@ -16,6 +16,7 @@
 #include "FuzzSupport.h"
 #include "ObjectStore/BackupQueue.h"
 #include "ObjectStore/EntryList.h"
+#include "ObjectStore/IntentLog.h"
 #include "ObjectStore/ObjectStore.h"
 #include "ObjectStore/SegmentFormat.h"
 #include "ObjectStore/utils/persistent_map.h"
@@ -107,6 +108,14 @@ void storeInfoSeeds() {
   seed("StoreInfoFuzz", "bad", "share,,42\n../up,,1\nx,,18446744073709551616\n");
 }
 
+void intentLogSeeds() {
+  const os::IntentLog::Removal file{"parent-guid", "object-guid", "file name"};
+  const os::IntentLog::Removal dir{"root-guid", "dir-guid", "dir"};
+  seed("IntentLogFuzz", "records",
+       os::IntentLog::beginLine(1, file) + os::IntentLog::beginLine(2, dir) + "E 1\n");
+  seed("IntentLogFuzz", "torn", os::IntentLog::beginLine(1, file) + "E 1\nB 2 root-guid di");
+}
+
 void commandSeeds() {
   for (const std::string& command : {"status", "counters", "objcounters all", "objcounters 0",
                                      "verguid 0 guid", "clear", "nonsense"}) {
@@ -176,6 +185,7 @@ int main(int argc, char** argv) {
   journalSeeds();
   persistentSeeds();
   storeInfoSeeds();
+  intentLogSeeds();
   commandSeeds();
   segmentFileSeeds();
   afileSeeds();

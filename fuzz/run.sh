@@ -24,6 +24,7 @@ declare -A max_len=(
   [StoreInfoFuzz]=1024
   [SegmentFileFuzz]=4096
   [CommandFuzz]=300
+  [IntentLogFuzz]=1024
   [AfileFuzz]=2048
 )
 

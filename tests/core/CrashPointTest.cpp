@@ -37,7 +37,8 @@ class CrashPointTest : public test::StoreOpsFixture {
   // Runs op in a child with crash point `flag` armed and expects the child to
   // be killed; then reopens the store (new caches, new index connection) on
   // what the child left.
-  void crashIn(size_t flag, const std::function<CZnError(ObjectStore&)>& op) {
+  void crashIn(size_t flag, const std::function<CZnError(ObjectStore&)>& op,
+               bool loseRemovalLog = false) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -51,6 +52,11 @@ class CrashPointTest : public test::StoreOpsFixture {
     ASSERT_TRUE(WIFSIGNALED(status)) << "child exited with " << WEXITSTATUS(status);
     ASSERT_EQ(WTERMSIG(status), SIGKILL);
 
+    // What an older run, or a lost log, leaves: only the entry lists and
+    // the index tell what happened.
+    if (loseRemovalLog) {
+      ASSERT_EQ(::unlink(store_->intentLog().path().c_str()), 0);
+    }
     restart();
   }
 
@@ -68,14 +74,89 @@ class CrashPointTest : public test::StoreOpsFixture {
 
 using Listing = std::map<std::string, guid_t>;
 
-TEST_F(CrashPointTest, KillDeleteStopsAfterTheIndexAndTheEntryIsRepairedLater) {
-  const guid_t dir = makeDir("/d");
-  const guid_t victim = makeFile("/d/f", "doomed");
+TEST_F(CrashPointTest, KillDeleteIsFinishedByTheNextStart) {
+  makeDir("/d");
+  makeFile("/d/f", "doomed");
   const guid_t other = makeFile("/d/g", "kept");
   crashIn(DEBUG_FLAG_KILL_DELETE, [](ObjectStore& store) {
     ItemName item("/d/f");
     return store.unlink(item);
   });
+
+  // The index delete was done before the kill; the start removed the entry.
+  EXPECT_EQ(indexGuid("/d/f"), "");
+  EXPECT_EQ(children("/d"), (Listing{{"g", other}}));
+  ItemName gone("/d/f");
+  struct stat st {};
+  EXPECT_EQ(store_->getattr(gone, st).errNo(), ENOENT);
+  // The name is free for a new file, listed once.
+  const guid_t fresh = makeFile("/d/f", "new");
+  EXPECT_EQ(children("/d"), (Listing{{"f", fresh}, {"g", other}}));
+  EXPECT_EQ(readAll("/d/f"), "new");
+  EXPECT_EQ(readAll("/d/g"), "kept");
+
+  // Finishing is done once: another restart leaves the new file alone.
+  restart();
+  EXPECT_EQ(children("/d"), (Listing{{"f", fresh}, {"g", other}}));
+  EXPECT_EQ(readAll("/d/f"), "new");
+}
+
+TEST_F(CrashPointTest, KillDeleteOfADirectoryIsFinishedByTheNextStart) {
+  makeDir("/d");
+  makeDir("/d/e");
+  const guid_t other = makeFile("/d/g", "kept");
+  crashIn(DEBUG_FLAG_KILL_DELETE, [](ObjectStore& store) {
+    ItemName item("/d/e");
+    return store.rmdir(item);
+  });
+  EXPECT_EQ(indexGuid("/d/e"), "");
+  EXPECT_EQ(children("/d"), (Listing{{"g", other}}));
+  makeDir("/d/e");
+  EXPECT_TRUE(children("/d/e").empty());
+}
+
+// An unlink that fails after its index delete (the entry list can't be
+// written) leaves the same state as a kill there, and the same repair.
+TEST_F(CrashPointTest, UnlinkFailingAtAnyDiskWriteIsFinishedByTheNextStart) {
+  makeDir("/d");
+  for (uint64_t nth = 1; nth <= 6; ++nth) {
+    SCOPED_TRACE("write " + std::to_string(nth));
+    const std::string name = "f" + std::to_string(nth);
+    const guid_t item = makeFile("/d/" + name, "bytes");
+    DiskCacheFaults fault;
+    fault.op = DiskCacheOp::Write;
+    fault.nth = nth;
+    fault.errNo = EIO;
+    cache_->setFaults(fault);
+    ItemName victim("/d/" + name);
+    const CZnError err = store_->unlink(victim);
+    cache_->clearFaults();
+    if (err.ok()) {
+      EXPECT_EQ(children("/d").count(name), 0u);
+    }
+    restart();
+    const bool listed = children("/d").count(name) == 1;
+    EXPECT_EQ(indexGuid("/d/" + name), listed ? item : "") << "unlink: " << err.text();
+    if (err.ok()) {
+      EXPECT_FALSE(listed);
+    }
+    if (listed) {
+      EXPECT_EQ(readAll("/d/" + name), "bytes");
+    }
+  }
+}
+
+TEST_F(CrashPointTest, KillDeleteWithoutItsLogIsRepairedByTheNextUnlink) {
+  const guid_t dir = makeDir("/d");
+  const guid_t victim = makeFile("/d/f", "doomed");
+  const guid_t other = makeFile("/d/g", "kept");
+  crashIn(
+      DEBUG_FLAG_KILL_DELETE,
+      [](ObjectStore& store) {
+        ItemName item("/d/f");
+        return store.unlink(item);
+      },
+      true);
 
   // The index delete was done, the entry-list change was not.
   EXPECT_EQ(indexGuid("/d/f"), "");
@@ -103,14 +184,17 @@ TEST_F(CrashPointTest, KillDeleteStopsAfterTheIndexAndTheEntryIsRepairedLater) {
   (void)dir;
 }
 
-TEST_F(CrashPointTest, KillDeleteLeftoverIsReplacedByARenameOntoItsName) {
+TEST_F(CrashPointTest, KillDeleteLeftoverWithoutItsLogIsReplacedByARenameOntoItsName) {
   makeDir("/d");
   const guid_t victim = makeFile("/d/x", "doomed");
   const guid_t mover = makeFile("/m", "moved in");
-  crashIn(DEBUG_FLAG_KILL_DELETE, [](ObjectStore& store) {
-    ItemName item("/d/x");
-    return store.unlink(item);
-  });
+  crashIn(
+      DEBUG_FLAG_KILL_DELETE,
+      [](ObjectStore& store) {
+        ItemName item("/d/x");
+        return store.unlink(item);
+      },
+      true);
   EXPECT_EQ(children("/d"), (Listing{{"x", victim}}));
   ASSERT_OK(store_->rename("/m", "/d/x", false));
   EXPECT_EQ(children("/d"), (Listing{{"x", mover}}));

@@ -79,7 +79,7 @@ using OpFn = std::function<CZnError(LiveShare&, OpOutcome&)>;
 using ApplyFn = std::function<void(TreeModel&, uint64_t written)>;
 
 // The script in three groups, each looped in tests of its own.
-enum class OpGroup { Namespace, Data, Shrink, RenameRemove };
+enum class OpGroup { Namespace, Data, Shrink, Rename, Remove };
 
 struct ScriptOp {
   std::string name;
@@ -133,8 +133,9 @@ OpGroup groupOf(const std::string& name) {
     return OpGroup::Shrink;
   for (const char* prefix : {"write", "synced", "truncate", "fsync"})
     if (name.rfind(prefix, 0) == 0) return OpGroup::Data;
-  for (const char* prefix : {"rename", "unlink", "rmdir"})
-    if (name.rfind(prefix, 0) == 0) return OpGroup::RenameRemove;
+  if (name.rfind("rename", 0) == 0) return OpGroup::Rename;
+  for (const char* prefix : {"unlink", "rmdir"})
+    if (name.rfind(prefix, 0) == 0) return OpGroup::Remove;
   return OpGroup::Namespace;
 }
 
@@ -528,18 +529,17 @@ TEST_F(FaultLoopTest, ShrinkingTruncateUnderDiskCacheFaults) {
 }
 TEST_F(FaultLoopTest, ShrinkingTruncateUnderIndexFaults) { loop(OpGroup::Shrink, INDEX_KINDS); }
 
-// Known defects, kept out of the default run until they are fixed (run it
-// with --gtest_also_run_disabled_tests): unlink and rmdir delete from the
-// index before they change the entry list and can't undo the delete when
-// that change fails, so the name stays listed (a later unlink of it drops
-// it); and under a persistent ENOSPC a rename that fails half-way can't be
-// rolled back either.
-TEST_F(FaultLoopTest, DISABLED_RenameAndRemoveUnderDiskCacheFaults) {
-  loop(OpGroup::RenameRemove, DISK_CACHE_KINDS);
+TEST_F(FaultLoopTest, RemoveUnderDiskCacheFaults) { loop(OpGroup::Remove, DISK_CACHE_KINDS); }
+TEST_F(FaultLoopTest, RemoveUnderIndexFaults) { loop(OpGroup::Remove, INDEX_KINDS); }
+
+// A known defect, kept out of the default run until it is fixed (run it with
+// --gtest_also_run_disabled_tests): under a persistent ENOSPC a rename that
+// fails half-way can't be rolled back, and the name it leaves can be listed
+// but not opened.
+TEST_F(FaultLoopTest, DISABLED_RenameUnderDiskCacheFaults) {
+  loop(OpGroup::Rename, DISK_CACHE_KINDS);
 }
-TEST_F(FaultLoopTest, RenameAndRemoveUnderIndexFaults) {
-  loop(OpGroup::RenameRemove, INDEX_KINDS);
-}
+TEST_F(FaultLoopTest, RenameUnderIndexFaults) { loop(OpGroup::Rename, INDEX_KINDS); }
 
 }  // namespace
 }  // namespace ObjectStore

@@ -1,0 +1,241 @@
+#include "ObjectStore/IntentLog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "platform/support/LogWriter.h"
+#include "platform/utils/FileUtils.h"
+
+namespace ObjectStore {
+
+namespace {
+
+// Longest GUID or ticket text a record may hold; anything longer is damage.
+constexpr size_t MAX_TOKEN = 64;
+// Longest name (in bytes, before hex) a record may hold.
+constexpr size_t MAX_NAME = 4096;
+
+std::string toHex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out.push_back(digits[c >> 4]);
+    out.push_back(digits[c & 0x0f]);
+  }
+  return out;
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool fromHex(const std::string& text, std::string& out) {
+  if (text.size() % 2 != 0 || text.size() > 2 * MAX_NAME) return false;
+  out.clear();
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int high = hexDigit(text[i]);
+    const int low = hexDigit(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    out.push_back(static_cast<char>(high * 16 + low));
+  }
+  return true;
+}
+
+// A GUID or ticket: printable, no blanks, not too long.
+bool isToken(const std::string& text) {
+  if (text.empty() || text.size() > MAX_TOKEN) return false;
+  for (char c : text)
+    if (c <= ' ' || c > '~') return false;
+  return true;
+}
+
+bool readWhole(const std::string& path, std::string& content, int& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = errno != 0 ? errno : EIO;
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  content = text.str();
+  return true;
+}
+
+}  // namespace
+
+IntentLog::~IntentLog() { close(); }
+
+std::string IntentLog::beginLine(uint64_t ticket, const Removal& removal) {
+  return "B " + std::to_string(ticket) + " " + removal.parentGuid + " " + removal.objGuid + " " +
+         toHex(removal.name) + "\n";
+}
+
+std::vector<IntentLog::Removal> IntentLog::unfinishedIn(const std::string& content,
+                                                        size_t& badLines) {
+  badLines = 0;
+  // Ticket -> removal, in the order the removals began.
+  std::map<std::string, size_t> open;
+  std::vector<std::pair<bool, Removal>> removals;  // (still open, removal)
+  size_t start = 0;
+  for (;;) {
+    const size_t newline = content.find('\n', start);
+    if (newline == std::string::npos) break;  // a torn last line: never acted on
+    std::istringstream line(content.substr(start, newline - start));
+    start = newline + 1;
+    std::string kind, ticket, parent, object, name, extra;
+    line >> kind >> ticket;
+    if (kind == "B" && (line >> parent >> object) && isToken(ticket) && isToken(parent) &&
+        isToken(object)) {
+      std::string hexName;
+      line >> hexName;
+      Removal removal{parent, object, std::string()};
+      if (!(line >> extra) && !hexName.empty() && fromHex(hexName, removal.name) &&
+          removal.name.find('\0') == std::string::npos && removal.name.find('/') == std::string::npos &&
+          removal.name != "." && removal.name != ".." && open.count(ticket) == 0) {
+        open[ticket] = removals.size();
+        removals.emplace_back(true, std::move(removal));
+        continue;
+      }
+    } else if (kind == "E" && isToken(ticket) && !(line >> extra)) {
+      auto it = open.find(ticket);
+      if (it != open.end()) {
+        removals[it->second].first = false;
+        open.erase(it);
+      }
+      continue;
+    }
+    ++badLines;
+  }
+  std::vector<Removal> unfinished;
+  for (auto& [stillOpen, removal] : removals)
+    if (stillOpen) unfinished.push_back(std::move(removal));
+  return unfinished;
+}
+
+CZnError IntentLog::open(const std::string& path, std::vector<Removal>& unfinished) {
+  std::lock_guard<std::mutex> guard(lock_);
+  unfinished.clear();
+  if (fd_ >= 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EBUSY, "intent log already open");
+  path_ = path;
+  std::string content;
+  int error = 0;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (!readWhole(path, content, error))
+      return FXErrorUtil::ErrorErrNo(FX_LOC, error, "Can't read [%s]", path.c_str());
+    size_t badLines = 0;
+    unfinished = unfinishedIn(content, badLines);
+    if (badLines > 0)
+      OSLOG(-1, "Error: [%s] %lu unreadable records skipped", path.c_str(),
+            static_cast<unsigned long>(badLines));
+  } else if (errno != ENOENT) {
+    return FXErrorUtil::ErrorErrNo(FX_LOC, errno, "Can't stat [%s]", path.c_str());
+  }
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd_ < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, errno, "Can't open [%s]", path.c_str());
+  size_ = content.size();
+  keepFile_ = !unfinished.empty();
+  return CZnError::Success;
+}
+
+CZnError IntentLog::rewrite(const std::vector<Removal>& keep) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (fd_ < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EBADF, "intent log not open");
+  std::string content;
+  for (const Removal& removal : keep) content += beginLine(nextTicket_++, removal);
+  if (int rc = writeFileAtomically(path_, content); rc != 0)
+    return FXErrorUtil::ErrorErrNo(FX_LOC, rc, "Can't write [%s]", path_.c_str());
+  // The open descriptor still names the replaced file.
+  ::close(fd_);
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd_ < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, errno, "Can't open [%s]", path_.c_str());
+  size_ = content.size();
+  keepFile_ = !keep.empty();
+  return CZnError::Success;
+}
+
+void IntentLog::close() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  // What was in flight or left stays in the file for the next open.
+  inFlight_.clear();
+  left_.clear();
+  hasLeft_.store(false);
+}
+
+bool IntentLog::isOpen() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return fd_ >= 0;
+}
+
+CZnError IntentLog::appendNoLock(const std::string& line) {
+  if (fd_ < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EBADF, "intent log not open");
+  // One write per record: a killed process leaves it whole or not at all.
+  // A short write (a full disk) leaves a torn tail that the next start
+  // skips; the next record then starts on a fresh line.
+  ssize_t written;
+  do {
+    written = ::write(fd_, line.data(), line.size());
+  } while (written < 0 && errno == EINTR);
+  if (written < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, errno, "Can't write [%s]", path_.c_str());
+  size_ += static_cast<uint64_t>(written);
+  if (static_cast<size_t>(written) != line.size()) {
+    (void)!::write(fd_, "\n", 1);
+    return FXErrorUtil::ErrorErrNo(FX_LOC, ENOSPC, "Short write to [%s]", path_.c_str());
+  }
+  return CZnError::Success;
+}
+
+CZnError IntentLog::begin(const Removal& removal, uint64_t& ticket) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (removal.name.size() > MAX_NAME || !isToken(removal.parentGuid) || !isToken(removal.objGuid))
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Can't record removal of [%s]",
+                                   removal.name.c_str());
+  ticket = nextTicket_++;
+  CZnError err = appendNoLock(beginLine(ticket, removal));
+  if (!err.ok()) return err;
+  inFlight_[ticket] = removal;
+  return CZnError::Success;
+}
+
+void IntentLog::finish(uint64_t ticket) {
+  std::lock_guard<std::mutex> guard(lock_);
+  inFlight_.erase(ticket);
+  if (left_.erase(ticket) != 0) hasLeft_.store(!left_.empty());
+  if (CZnError err = appendNoLock("E " + std::to_string(ticket) + "\n"); !err.ok()) {
+    OSLOG(1, "[%s] removal %lu not marked complete: %s", path_.c_str(),
+          static_cast<unsigned long>(ticket), err.text().c_str());
+    keepFile_ = true;  // harmless: the next start finds it done
+    return;
+  }
+  if (inFlight_.empty() && left_.empty() && !keepFile_ && size_ > COMPACT_BYTES && fd_ >= 0) {
+    if (::ftruncate(fd_, 0) == 0) size_ = 0;
+  }
+}
+
+void IntentLog::leave(uint64_t ticket) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = inFlight_.find(ticket);
+  if (it == inFlight_.end()) return;
+  left_.insert(*it);
+  hasLeft_.store(true);
+  inFlight_.erase(it);
+  OSLOG(1, "[%s] removal %lu left for later", path_.c_str(), static_cast<unsigned long>(ticket));
+}
+
+std::vector<std::pair<uint64_t, IntentLog::Removal>> IntentLog::left() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return {left_.begin(), left_.end()};
+}
+
+}  // namespace ObjectStore

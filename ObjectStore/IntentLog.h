@@ -1,0 +1,101 @@
+// A store's record of removals in progress.
+//
+// unlink changes two places that can't be updated together: the index first
+// (the item's deletion), then the parent's entry list. A process killed in
+// between would leave a name listed for an item the index has deleted: it
+// lists, but nothing can open it. So each removal is written here before the
+// index is touched and marked done once the entry list follows; the next
+// start of the store finishes every removal left unmarked whose item the
+// index has deleted (and forgets the others: they never reached the index).
+//
+// File format, one record per line, appended with one write() each so that a
+// killed process leaves whole lines (a torn last line is ignored):
+//   "B <ticket> <parent guid> <object guid> <name in hex>"  a removal begins
+//   "E <ticket>"                                           it is complete
+// The file is emptied when no removal is in flight and none was left for the
+// next start. Records are not synced: a killed process loses nothing written
+// to the file; after a power loss the index itself may have rolled back.
+//
+// Thread safety: every method may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ObjectStore/Identifiers.h"
+#include "platform/support/CZnError.h"
+
+namespace ObjectStore {
+
+class IntentLog {
+ public:
+  struct Removal {
+    guid_t parentGuid;
+    guid_t objGuid;
+    std::string name;
+    bool operator==(const Removal& other) const {
+      return parentGuid == other.parentGuid && objGuid == other.objGuid && name == other.name;
+    }
+  };
+
+  // The file is emptied at the next point with nothing in flight once it
+  // holds more than this many bytes.
+  static constexpr uint64_t COMPACT_BYTES = 64 * 1024;
+
+  IntentLog() = default;
+  ~IntentLog();
+  IntentLog(const IntentLog&) = delete;
+  IntentLog& operator=(const IntentLog&) = delete;
+
+  // Opens the file at `path` (created when missing) and returns the removals
+  // an earlier run began and did not mark complete. Unreadable lines are
+  // logged and skipped.
+  CZnError open(const std::string& path, std::vector<Removal>& unfinished);
+  // Replaces the file's records by `keep` (the unfinished removals that
+  // could not be finished now), atomically. Call after open, before begin.
+  CZnError rewrite(const std::vector<Removal>& keep);
+  void close();
+  bool isOpen() const;
+
+  // Records a removal about to start; `ticket` names it for finish/leave.
+  // Fails (and nothing should be changed) when the record can't be written.
+  CZnError begin(const Removal& removal, uint64_t& ticket);
+  // The removal is complete (or, for one that was left, completed later).
+  // A failed mark only makes the next start check the removal again, which
+  // finds nothing to do.
+  void finish(uint64_t ticket);
+  // The removal could not be completed now: its record stays for a later
+  // try (left()) or the next start, and the file is not emptied before then.
+  void leave(uint64_t ticket);
+  // The removals left by leave() and not finished since, by ticket.
+  std::vector<std::pair<uint64_t, Removal>> left() const;
+  // Whether left() has anything, without taking the lock.
+  bool hasLeft() const { return hasLeft_.load(std::memory_order_relaxed); }
+  const std::string& path() const { return path_; }
+
+  // Parses the lines of a file's contents (exposed for tests and fuzzing).
+  static std::vector<Removal> unfinishedIn(const std::string& content, size_t& badLines);
+  static std::string beginLine(uint64_t ticket, const Removal& removal);
+
+ private:
+  CZnError appendNoLock(const std::string& line);
+
+  mutable std::mutex lock_;
+  std::string path_;
+  int fd_ = -1;
+  uint64_t nextTicket_ = 1;
+  uint64_t size_ = 0;
+  std::map<uint64_t, Removal> inFlight_;
+  std::map<uint64_t, Removal> left_;
+  std::atomic<bool> hasLeft_{false};
+  // Records in the file that a later start must still see: the file may not
+  // be emptied.
+  bool keepFile_ = false;
+};
+
+}  // namespace ObjectStore
