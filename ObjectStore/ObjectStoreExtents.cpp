@@ -327,8 +327,10 @@ CZnError ObjectStore::writeExtent(FileHandle& handle, uint64_t extent, const cha
   index_iface_props older;
   uint64_t fileSize = 0;
   uint64_t extentSize = 0;
+  bool inHole = false;
   {
     ItemLock itemLock(info.lock);
+    inHole = info.emptyRange.contains(extent);
     if (CZnError err = undeleteExtent(extentGuid, segment, info); !err.ok()) {
       err.Push(FX_LOC, "Error: Can't undelete extent %lu [%s]", static_cast<unsigned long>(extent),
                extentGuid.c_str());
@@ -394,6 +396,30 @@ CZnError ObjectStore::writeExtent(FileHandle& handle, uint64_t extent, const cha
       OSLOG_ERR(err);
       return err;
     }
+  }
+  if (inHole) {
+    // The file reads zeros here whatever the segment holds: a write killed
+    // before it recorded the file's new size or empty range can have left
+    // bytes in it, and this write would bring the ones it does not cover
+    // back. A hole's segment is normally new and empty: one lookup.
+    uint64_t stale = 0;
+    CZnError err = diskCache_->getSectionSize(stale, context_, segment, SECTION_DATA, 0);
+    if (err.ok() && stale > 0) {
+      OSLOG(2, "[%s] clearing %lu bytes a cut-off write left in the hole [%s]", rootName_.c_str(),
+            static_cast<unsigned long>(stale), segment.c_str());
+      err = diskCache_->truncateSection(context_, segment, SECTION_DATA, 0, 0);
+    }
+    if (!err.ok()) {
+      err.Push(FX_LOC, "[%s] Error: Can't clear the hole [%s]", rootName_.c_str(),
+               segment.c_str());
+      logErrorUnlessNoSpace(err);
+      return err;
+    }
+    // The segment now reads as the hole did; the extent leaves the hole
+    // before the extent lock goes, so that a concurrent writer of this
+    // extent does not clear what this one writes.
+    ItemLock itemLock(info.lock);
+    if (info.emptyRange.contains(extent)) updateEmptyRange(objGuid, handle, extent);
   }
   extentLock.unlock();
   eventLog("[%s] Writing extent obj=[%s] ver=[%s] len=%lu offset=[%lu]", rootName_.c_str(),

@@ -1,5 +1,7 @@
 #include "platform/diskcache/DiskCacheFaults.h"
 
+#include <signal.h>
+
 #include <cerrno>
 
 namespace ObjectStore {
@@ -28,6 +30,7 @@ int DiskCacheFaultInjector::check(DiskCacheOp op) {
   if (!slot.armed) return 0;
   ++slot.calls;
   if (slot.calls < slot.fault.nth) return 0;
+  if (slot.fault.kill) raise(SIGKILL);
   int errNo = slot.fault.errNo;
   if (!slot.fault.persistent) slot.armed = false;
   return errNo;

@@ -33,6 +33,9 @@ struct DiskCacheFaults {
   uint64_t nth = 1;         // the nth call from the moment of arming fails (1 = the next one)
   int errNo = EIO;
   bool persistent = false;  // false: fail once; true: fail that call and every later one
+  // Instead of failing, the call kills the process with SIGKILL (crash
+  // tests: the process stops exactly there).
+  bool kill = false;
 };
 
 class DiskCacheFaultInjector {

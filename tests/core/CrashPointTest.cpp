@@ -146,6 +146,68 @@ TEST_F(CrashPointTest, UnlinkFailingAtAnyDiskWriteIsFinishedByTheNextStart) {
   }
 }
 
+// A write killed at any of its disk writes into a file whose tail is a hole
+// (grown by truncate): after the restart the file reads as it does then,
+// and later writes and growth show nothing but their own bytes and zeros,
+// never bytes of the killed write the file did not show.
+TEST_F(CrashPointTest, KilledWriteIntoAHoleShowsNoBytesLater) {
+  const uint64_t e = store_->getConfig().extentSize;
+  ASSERT_GE(e, 16u);
+  const std::string killed(e + e / 2, 'K');
+  const std::string later(e * 3 / 4, 'L');
+  for (uint64_t nth = 1;; ++nth) {
+    ASSERT_LE(nth, 10u) << "the write never completed";
+    SCOPED_TRACE("killed at disk write " + std::to_string(nth));
+    const std::string path = "/f" + std::to_string(nth);
+    const guid_t file = makeFile(path);
+    ItemName named(path);
+    ASSERT_OK(store_->truncate(named, e + e / 4, false));
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(30);
+      FileHandle handle;
+      ItemName byGuid(file, false);
+      if (!store_->open(handle, byGuid, O_RDWR, false).ok()) _exit(CHILD_RETURNED_ERROR);
+      cache_->setFaults({DiskCacheOp::Write, nth, EIO, false, true});
+      uint64_t len = killed.size();
+      const CZnError err = store_->write(handle, killed.data(), len, e / 2 + 7, NO_SYNC);
+      _exit(err.ok() ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const bool survived = WIFEXITED(status);
+    if (survived) {
+      ASSERT_EQ(WEXITSTATUS(status), CHILD_RETURNED_OK);
+    } else {
+      ASSERT_EQ(WTERMSIG(status), SIGKILL);
+    }
+    restart();
+
+    // Whatever the file shows now is what it holds from here on.
+    FileHandle handle;
+    openFile(handle, file);
+    std::string want = readAt(handle, 0, 4 * e);
+    writeAt(handle, later, e / 3);
+    if (want.size() < e / 3 + later.size()) want.resize(e / 3 + later.size(), '\0');
+    want.replace(e / 3, later.size(), later);
+    const uint64_t grown = 2 * e - e / 8;
+    if (grown > want.size()) ASSERT_OK(store_->_truncate(handle, grown, false));
+    want.resize(std::max<uint64_t>(grown, want.size()), '\0');
+    ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+    openFile(handle, file, O_RDONLY);
+    const std::string got = readAt(handle, 0, 4 * e);
+    ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+    size_t first = 0;
+    while (first < got.size() && first < want.size() && got[first] == want[first]) ++first;
+    EXPECT_TRUE(got == want) << got.size() << " bytes, " << want.size()
+                             << " expected; first difference at byte " << first << " (extent "
+                             << first / e << " + " << first % e << ")";
+    if (survived) break;
+  }
+}
+
 TEST_F(CrashPointTest, KillDeleteWithoutItsLogIsRepairedByTheNextUnlink) {
   const guid_t dir = makeDir("/d");
   const guid_t victim = makeFile("/d/f", "doomed");
