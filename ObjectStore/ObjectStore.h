@@ -6,7 +6,8 @@
 // by concern over several ObjectStore*.cpp files that all implement this one
 // class:
 //   ObjectStoreStartup.cpp      construction, initialize, uninitialize,
-//                               updateObjectStore, createRootDir, event log
+//                               updateObjectStore, createRootDir, event log,
+//                               finishing interrupted removals
 //   ObjectStoreIndexAccess.cpp  property lookup through caches, headers and
 //                               the index; adding and deleting index records
 //   ObjectStoreSegments.cpp     reading, validating and upgrading headers
