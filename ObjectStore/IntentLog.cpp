@@ -91,7 +91,7 @@ std::vector<IntentLog::Removal> IntentLog::unfinishedIn(const std::string& conte
     if (newline == std::string::npos) break;  // a torn last line: never acted on
     std::istringstream line(content.substr(start, newline - start));
     start = newline + 1;
-    std::string kind, ticket, parent, object, name, extra;
+    std::string kind, ticket, parent, object, extra;
     line >> kind >> ticket;
     if (kind == "B" && (line >> parent >> object) && isToken(ticket) && isToken(parent) &&
         isToken(object)) {

@@ -12,8 +12,8 @@
 // killed process leaves whole lines (a torn last line is ignored):
 //   "B <ticket> <parent guid> <object guid> <name in hex>"  a removal begins
 //   "E <ticket>"                                           it is complete
-// The file is emptied when no removal is in flight and none was left for the
-// next start. Records are not synced: a killed process loses nothing written
+// Once past COMPACT_BYTES, the file is emptied at a moment when no removal is
+// in flight and none was left for later. Records are not synced: a killed process loses nothing written
 // to the file; after a power loss the index itself may have rolled back.
 //
 // Thread safety: every method may be called from any thread.
