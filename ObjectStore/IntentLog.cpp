@@ -18,8 +18,9 @@ namespace {
 
 // Longest GUID or ticket text a record may hold; anything longer is damage.
 constexpr size_t MAX_TOKEN = 64;
-// Longest name (in bytes, before hex) a record may hold.
+// Longest name and path (in bytes, before hex) a record may hold.
 constexpr size_t MAX_NAME = 4096;
+constexpr size_t MAX_PATH = 65536;
 
 std::string toHex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -38,8 +39,8 @@ int hexDigit(char c) {
   return -1;
 }
 
-bool fromHex(const std::string& text, std::string& out) {
-  if (text.size() % 2 != 0 || text.size() > 2 * MAX_NAME) return false;
+bool fromHex(const std::string& text, std::string& out, size_t maxBytes) {
+  if (text.size() % 2 != 0 || text.size() > 2 * maxBytes) return false;
   out.clear();
   for (size_t i = 0; i < text.size(); i += 2) {
     const int high = hexDigit(text[i]);
@@ -48,6 +49,17 @@ bool fromHex(const std::string& text, std::string& out) {
     out.push_back(static_cast<char>(high * 16 + low));
   }
   return true;
+}
+
+// One entry's name, as an entry list can hold it.
+bool isEntryName(const std::string& name) {
+  return !name.empty() && name.size() <= MAX_NAME && name.find('\0') == std::string::npos &&
+         name.find('/') == std::string::npos && name != "." && name != "..";
+}
+
+bool isFullPath(const std::string& path) {
+  return !path.empty() && path[0] == '/' && path.size() <= MAX_PATH &&
+         path.find('\0') == std::string::npos;
 }
 
 // A GUID or ticket: printable, no blanks, not too long.
@@ -79,51 +91,78 @@ std::string IntentLog::beginLine(uint64_t ticket, const Removal& removal) {
          toHex(removal.name) + "\n";
 }
 
-std::vector<IntentLog::Removal> IntentLog::unfinishedIn(const std::string& content,
-                                                        size_t& badLines) {
+std::string IntentLog::beginLine(uint64_t ticket, const Move& move) {
+  return "M " + std::to_string(ticket) + " " + move.objGuid + " " + move.srcParentGuid + " " +
+         move.dstParentGuid + " " + (move.isDirectory ? "d" : "f") + " " + toHex(move.srcName) +
+         " " + toHex(move.dstName) + " " + toHex(move.srcPath) + " " + toHex(move.dstPath) + "\n";
+}
+
+IntentLog::Unfinished IntentLog::unfinishedIn(const std::string& content, size_t& badLines) {
   badLines = 0;
-  // Ticket -> removal, in the order the removals began.
-  std::map<std::string, size_t> open;
+  // Ticket -> (is a move, index into its list); the records in file order.
+  std::map<std::string, std::pair<bool, size_t>> open;
   std::vector<std::pair<bool, Removal>> removals;  // (still open, removal)
+  std::vector<std::pair<bool, Move>> moves;
   size_t start = 0;
   for (;;) {
     const size_t newline = content.find('\n', start);
     if (newline == std::string::npos) break;  // a torn last line: never acted on
     std::istringstream line(content.substr(start, newline - start));
     start = newline + 1;
-    std::string kind, ticket, parent, object, extra;
+    std::string kind, ticket, extra;
     line >> kind >> ticket;
-    if (kind == "B" && (line >> parent >> object) && isToken(ticket) && isToken(parent) &&
-        isToken(object)) {
-      std::string hexName;
-      line >> hexName;
-      Removal removal{parent, object, std::string()};
-      if (!(line >> extra) && !hexName.empty() && fromHex(hexName, removal.name) &&
-          removal.name.find('\0') == std::string::npos && removal.name.find('/') == std::string::npos &&
-          removal.name != "." && removal.name != ".." && open.count(ticket) == 0) {
-        open[ticket] = removals.size();
+    const bool newTicket = isToken(ticket) && open.count(ticket) == 0;
+    if (kind == "B") {
+      Removal removal;
+      std::string name;
+      if ((line >> removal.parentGuid >> removal.objGuid >> name) && !(line >> extra) &&
+          newTicket && isToken(removal.parentGuid) && isToken(removal.objGuid) &&
+          fromHex(name, removal.name, MAX_NAME) && isEntryName(removal.name)) {
+        open[ticket] = {false, removals.size()};
         removals.emplace_back(true, std::move(removal));
+        continue;
+      }
+    } else if (kind == "M") {
+      Move move;
+      std::string type, srcName, dstName, srcPath, dstPath;
+      if ((line >> move.objGuid >> move.srcParentGuid >> move.dstParentGuid >> type >> srcName >>
+           dstName >> srcPath >> dstPath) &&
+          !(line >> extra) && newTicket && isToken(move.objGuid) &&
+          isToken(move.srcParentGuid) && isToken(move.dstParentGuid) &&
+          (type == "d" || type == "f") && fromHex(srcName, move.srcName, MAX_NAME) &&
+          fromHex(dstName, move.dstName, MAX_NAME) && fromHex(srcPath, move.srcPath, MAX_PATH) &&
+          fromHex(dstPath, move.dstPath, MAX_PATH) && isEntryName(move.srcName) &&
+          isEntryName(move.dstName) && isFullPath(move.srcPath) && isFullPath(move.dstPath)) {
+        move.isDirectory = type == "d";
+        open[ticket] = {true, moves.size()};
+        moves.emplace_back(true, std::move(move));
         continue;
       }
     } else if (kind == "E" && isToken(ticket) && !(line >> extra)) {
       auto it = open.find(ticket);
       if (it != open.end()) {
-        removals[it->second].first = false;
+        if (it->second.first) {
+          moves[it->second.second].first = false;
+        } else {
+          removals[it->second.second].first = false;
+        }
         open.erase(it);
       }
       continue;
     }
     ++badLines;
   }
-  std::vector<Removal> unfinished;
+  Unfinished unfinished;
   for (auto& [stillOpen, removal] : removals)
-    if (stillOpen) unfinished.push_back(std::move(removal));
+    if (stillOpen) unfinished.removals.push_back(std::move(removal));
+  for (auto& [stillOpen, move] : moves)
+    if (stillOpen) unfinished.moves.push_back(std::move(move));
   return unfinished;
 }
 
-CZnError IntentLog::open(const std::string& path, std::vector<Removal>& unfinished) {
+CZnError IntentLog::open(const std::string& path, Unfinished& unfinished) {
   std::lock_guard<std::mutex> guard(lock_);
-  unfinished.clear();
+  unfinished = Unfinished();
   if (fd_ >= 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EBUSY, "intent log already open");
   path_ = path;
   std::string content;
@@ -147,11 +186,12 @@ CZnError IntentLog::open(const std::string& path, std::vector<Removal>& unfinish
   return CZnError::Success;
 }
 
-CZnError IntentLog::rewrite(const std::vector<Removal>& keep) {
+CZnError IntentLog::rewrite(const Unfinished& keep) {
   std::lock_guard<std::mutex> guard(lock_);
   if (fd_ < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EBADF, "intent log not open");
   std::string content;
-  for (const Removal& removal : keep) content += beginLine(nextTicket_++, removal);
+  for (const Removal& removal : keep.removals) content += beginLine(nextTicket_++, removal);
+  for (const Move& move : keep.moves) content += beginLine(nextTicket_++, move);
   if (int rc = writeFileAtomically(path_, content); rc != 0)
     return FXErrorUtil::ErrorErrNo(FX_LOC, rc, "Can't write [%s]", path_.c_str());
   // The open descriptor still names the replaced file.
@@ -169,6 +209,7 @@ void IntentLog::close() {
   fd_ = -1;
   // What was in flight or left stays in the file for the next open.
   inFlight_.clear();
+  movesInFlight_.clear();
   left_.clear();
   hasLeft_.store(false);
 }
@@ -198,7 +239,7 @@ CZnError IntentLog::appendNoLock(const std::string& line) {
 
 CZnError IntentLog::begin(const Removal& removal, uint64_t& ticket) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (removal.name.size() > MAX_NAME || !isToken(removal.parentGuid) || !isToken(removal.objGuid))
+  if (!isEntryName(removal.name) || !isToken(removal.parentGuid) || !isToken(removal.objGuid))
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Can't record removal of [%s]",
                                    removal.name.c_str());
   ticket = nextTicket_++;
@@ -208,9 +249,24 @@ CZnError IntentLog::begin(const Removal& removal, uint64_t& ticket) {
   return CZnError::Success;
 }
 
+CZnError IntentLog::begin(const Move& move, uint64_t& ticket) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!isToken(move.objGuid) || !isToken(move.srcParentGuid) || !isToken(move.dstParentGuid) ||
+      !isEntryName(move.srcName) || !isEntryName(move.dstName) || !isFullPath(move.srcPath) ||
+      !isFullPath(move.dstPath))
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Can't record rename of [%s]",
+                                   move.srcPath.c_str());
+  ticket = nextTicket_++;
+  CZnError err = appendNoLock(beginLine(ticket, move));
+  if (!err.ok()) return err;
+  movesInFlight_.insert(ticket);
+  return CZnError::Success;
+}
+
 void IntentLog::finish(uint64_t ticket) {
   std::lock_guard<std::mutex> guard(lock_);
   inFlight_.erase(ticket);
+  movesInFlight_.erase(ticket);
   if (left_.erase(ticket) != 0) hasLeft_.store(!left_.empty());
   if (CZnError err = appendNoLock("E " + std::to_string(ticket) + "\n"); !err.ok()) {
     OSLOG(1, "[%s] removal %lu not marked complete: %s", path_.c_str(),
@@ -218,7 +274,8 @@ void IntentLog::finish(uint64_t ticket) {
     keepFile_ = true;  // harmless: the next start finds it done
     return;
   }
-  if (inFlight_.empty() && left_.empty() && !keepFile_ && size_ > COMPACT_BYTES && fd_ >= 0) {
+  if (inFlight_.empty() && movesInFlight_.empty() && left_.empty() && !keepFile_ &&
+      size_ > COMPACT_BYTES && fd_ >= 0) {
     if (::ftruncate(fd_, 0) == 0) size_ = 0;
   }
 }

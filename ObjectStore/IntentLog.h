@@ -1,20 +1,27 @@
-// A store's record of removals in progress.
+// A store's record of namespace changes in progress: removals and renames.
 //
-// unlink changes two places that can't be updated together: the index first
-// (the item's deletion), then the parent's entry list. A process killed in
-// between would leave a name listed for an item the index has deleted: it
-// lists, but nothing can open it. So each removal is written here before the
-// index is touched and marked done once the entry list follows; the next
-// start of the store finishes every removal left unmarked whose item the
-// index has deleted (and forgets the others: they never reached the index).
+// Both change two places that can't be updated together: the index first
+// (the item's deletion, or its new name), then the parents' entry lists. A
+// process killed in between would leave the lists disagreeing with the index:
+// a name listed for an item the index has deleted (it lists, but nothing can
+// open it), or an item listed under its old name while the index knows the
+// new one. So each change is written here before the index is touched and
+// marked done once the entry lists follow; the next start of the store
+// finishes every change left unmarked that reached the index, and undoes
+// the list part of one that did not.
 //
 // File format, one record per line, appended with one write() each so that a
 // killed process leaves whole lines (a torn last line is ignored):
 //   "B <ticket> <parent guid> <object guid> <name in hex>"  a removal begins
+//   "M <ticket> <object guid> <old parent guid> <new parent guid> <d|f>
+//      <old name in hex> <new name in hex> <old path in hex> <new path in hex>"
+//                                                          a rename begins
+//                                                          (one line)
 //   "E <ticket>"                                           it is complete
-// Once past COMPACT_BYTES, the file is emptied at a moment when no removal is
-// in flight and none was left for later. Records are not synced: a killed process loses nothing written
-// to the file; after a power loss the index itself may have rolled back.
+// Once past COMPACT_BYTES, the file is emptied at a moment when nothing is in
+// flight and nothing was left for later. Records are not synced: a killed
+// process loses nothing written to the file; after a power loss the index
+// itself may have rolled back.
 //
 // Thread safety: every method may be called from any thread.
 #pragma once
@@ -23,6 +30,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,6 +51,29 @@ class IntentLog {
     }
   };
 
+  struct Move {
+    guid_t objGuid;
+    guid_t srcParentGuid;
+    guid_t dstParentGuid;
+    std::string srcName;
+    std::string dstName;
+    std::string srcPath;
+    std::string dstPath;
+    bool isDirectory = false;
+    bool operator==(const Move& other) const {
+      return objGuid == other.objGuid && srcParentGuid == other.srcParentGuid &&
+             dstParentGuid == other.dstParentGuid && srcName == other.srcName &&
+             dstName == other.dstName && srcPath == other.srcPath && dstPath == other.dstPath &&
+             isDirectory == other.isDirectory;
+    }
+  };
+  // What an earlier run began and did not mark complete, in file order.
+  struct Unfinished {
+    std::vector<Removal> removals;
+    std::vector<Move> moves;
+    bool empty() const { return removals.empty() && moves.empty(); }
+  };
+
   // The file is emptied at the next point with nothing in flight once it
   // holds more than this many bytes.
   static constexpr uint64_t COMPACT_BYTES = 64 * 1024;
@@ -52,19 +83,22 @@ class IntentLog {
   IntentLog(const IntentLog&) = delete;
   IntentLog& operator=(const IntentLog&) = delete;
 
-  // Opens the file at `path` (created when missing) and returns the removals
+  // Opens the file at `path` (created when missing) and returns the changes
   // an earlier run began and did not mark complete. Unreadable lines are
   // logged and skipped.
-  CZnError open(const std::string& path, std::vector<Removal>& unfinished);
-  // Replaces the file's records by `keep` (the unfinished removals that
+  CZnError open(const std::string& path, Unfinished& unfinished);
+  // Replaces the file's records by `keep` (the unfinished changes that
   // could not be finished now), atomically. Call after open, before begin.
-  CZnError rewrite(const std::vector<Removal>& keep);
+  CZnError rewrite(const Unfinished& keep);
   void close();
   bool isOpen() const;
 
   // Records a removal about to start; `ticket` names it for finish/leave.
   // Fails (and nothing should be changed) when the record can't be written.
   CZnError begin(const Removal& removal, uint64_t& ticket);
+  // Likewise for a rename. A rename is finished on every way out of it; only
+  // a killed process leaves its record.
+  CZnError begin(const Move& move, uint64_t& ticket);
   // The removal is complete (or, for one that was left, completed later).
   // A failed mark only makes the next start check the removal again, which
   // finds nothing to do.
@@ -79,8 +113,9 @@ class IntentLog {
   const std::string& path() const { return path_; }
 
   // Parses the lines of a file's contents (exposed for tests and fuzzing).
-  static std::vector<Removal> unfinishedIn(const std::string& content, size_t& badLines);
+  static Unfinished unfinishedIn(const std::string& content, size_t& badLines);
   static std::string beginLine(uint64_t ticket, const Removal& removal);
+  static std::string beginLine(uint64_t ticket, const Move& move);
 
  private:
   CZnError appendNoLock(const std::string& line);
@@ -91,6 +126,7 @@ class IntentLog {
   uint64_t nextTicket_ = 1;
   uint64_t size_ = 0;
   std::map<uint64_t, Removal> inFlight_;
+  std::set<uint64_t> movesInFlight_;
   std::map<uint64_t, Removal> left_;
   std::atomic<bool> hasLeft_{false};
   // Records in the file that a later start must still see: the file may not

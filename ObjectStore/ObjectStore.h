@@ -501,13 +501,16 @@ class ObjectStore {
   // Fills the disk-cache context and registers it.
   CZnError registerDiskCacheContext();
   void readRegistrySettings();
-  // Opens the removal log and finishes the removals an earlier run left
-  // half done (removed from the index, still listed by their parent).
+  // Opens the store's log of namespace changes and finishes the removals
+  // and renames an earlier run left half done.
   CZnError finishInterruptedRemovals();
   void finishLeftRemovals();
   // Finishes one removal: the entry goes when the index has deleted the
   // item. False when that can't be done or told now.
   bool finishRemoval(const IntentLog::Removal& removal);
+  // Makes the entry lists agree with where the index has a renamed item.
+  // False when that can't be done or told now.
+  bool finishMove(const IntentLog::Move& move);
   void openEventLog();
   // Deletes a segment that could not be read and counts it.
   void dropDamagedSegment(const guid_t& segment);

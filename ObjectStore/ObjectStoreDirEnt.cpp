@@ -569,15 +569,20 @@ CZnError ObjectStore::removeFromDirEnt(guid_t dirGuid, const guid_t& childGuid,
     }
   }
 
+  // The record of this child under this name; else its first record. A
+  // rename cut off between its two list changes lists a child twice in one
+  // directory, and the name tells which record goes.
   size_t recordStart = 0;
   size_t recordLength = 0;
-  walkEntryList(*bytes,
-                [&](const std::string& guid, const std::string&, size_t start, size_t length) {
-                  if (guid != childGuid) return true;
-                  recordStart = start;
-                  recordLength = length;
-                  return false;
-                });
+  walkEntryList(*bytes, [&](const std::string& guid, const std::string& listedName, size_t start,
+                            size_t length) {
+    if (guid != childGuid) return true;
+    if (recordLength == 0 || listedName == name) {
+      recordStart = start;
+      recordLength = length;
+    }
+    return listedName != name;
+  });
   if (recordLength == 0) {
     OSLOG(-1, "[%s] Error: no matching entry found [%s] [%s]", rootName_.c_str(), segment.c_str(),
           childGuid.c_str());

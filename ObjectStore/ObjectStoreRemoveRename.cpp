@@ -10,9 +10,10 @@
 //     before the next operation. Without a log record (a lost file),
 //     unlinking (or renaming onto) that name again drops the leftover entry;
 //   - after an interrupted rename the index knows the new name while the
-//     entry lists still show the old one; the item stays reachable under the
-//     listed name, and renaming it again (to any name, the intended one
-//     included) moves its entry.
+//     entry lists still show the old one. The log lets the next start move
+//     the entry; until then (or without a record) the item stays reachable
+//     under the listed name, and renaming it again (to any name, the
+//     intended one included) moves its entry.
 // To find such items, a path the caches and the index do not know is looked
 // up in its parent's entry list as well.
 //
@@ -181,6 +182,32 @@ CZnError dropLeftoverEntry(ObjectStore& store, const std::string& path, const gu
   return updateParentTimes(store, parentGuid);
 }
 
+// A rename's record in the store's log, marked complete on every way out of
+// the rename: only a killed process leaves it for the next start, which
+// then makes the entry lists agree with the index.
+class MoveRecord {
+ public:
+  explicit MoveRecord(IntentLog& log) : log_(log) {}
+  ~MoveRecord() {
+    if (active_) log_.finish(ticket_);
+  }
+  MoveRecord(const MoveRecord&) = delete;
+  MoveRecord& operator=(const MoveRecord&) = delete;
+
+  // Nothing to record on a store without a log (views).
+  CZnError begin(const IntentLog::Move& move) {
+    if (!log_.isOpen()) return CZnError::Success;
+    CZnError err = log_.begin(move, ticket_);
+    active_ = err.ok();
+    return err;
+  }
+
+ private:
+  IntentLog& log_;
+  uint64_t ticket_ = 0;
+  bool active_ = false;
+};
+
 // Moves the entry of objGuid from (srcParent, srcName) to (dstParent,
 // dstName). An entry already missing from the source list is no reason to
 // stop: the add puts the item where it belongs. On a failure the lists are
@@ -344,7 +371,7 @@ CZnError removeItem(ObjectStore& store, ItemName& item) {
   uint64_t ticket = 0;
   const bool recorded = intents.isOpen();
   if (recorded) {
-    if (err = intents.begin({parentGuid, objGuid, name}, ticket); !err.ok()) {
+    if (err = intents.begin(IntentLog::Removal{parentGuid, objGuid, name}, ticket); !err.ok()) {
       err.Push(FX_LOC, "[%s] Error: Can't record the removal of [%s]", root, listedPath.c_str());
       OSLOG_ERR(err);
       return err;
@@ -570,8 +597,15 @@ CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toP
   newProps.path = dstPath;
   newProps.parentGuid = dstParentGuid;
 
+  MoveRecord record(intentLog_);
   if (discard) {
     OSLOG(5, "indexing skipped for [%s]", objGuid.c_str());
+  } else if (err = record.begin(IntentLog::Move{objGuid, props.parentGuid, dstParentGuid, srcName, dstName,
+                                 props.path, dstPath, false});
+             !err.ok()) {
+    err.Push(FX_LOC, "[%s] Error: Can't record the rename of [%s]", root, props.path.c_str());
+    OSLOG_ERR(err);
+    return err;
   } else if (index_->rename_item(newProps, props.parentGuid, props.path, false) != 0) {
     OSLOG(-1, "Error: Can't update index for [%s]", objGuid.c_str());
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Can't update index for [%s]", objGuid.c_str());
@@ -731,8 +765,15 @@ CZnError ObjectStore::renameDir(const std::string& toPath, ItemName& from, CXFil
   newProps.parentGuid = dstParentGuid;
   newProps.ctime = now;
   const bool discard = discardWrites_.load();
+  MoveRecord record(intentLog_);
   if (discard) {
     OSLOG(5, "indexing skipped for [%s]", objGuid.c_str());
+  } else if (err = record.begin(IntentLog::Move{objGuid, props.parentGuid, dstParentGuid, srcName, dstName,
+                                 srcPath, to, true});
+             !err.ok()) {
+    err.Push(FX_LOC, "[%s] Error: Can't record the rename of [%s]", root, srcPath.c_str());
+    OSLOG_ERR(err);
+    return err;
   } else if (index_->rename_item(newProps, props.parentGuid, srcPath, true) != 0) {
     OSLOG(-1, "Error: Can't update index for [%s]", objGuid.c_str());
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Can't update index for [%s]", objGuid.c_str());

@@ -195,16 +195,71 @@ bool ObjectStore::finishRemoval(const IntentLog::Removal& removal) {
   return true;
 }
 
+bool ObjectStore::finishMove(const IntentLog::Move& move) {
+  const char* root = rootName_.c_str();
+  index_iface_props props;
+  CZnError err = findObjGuidFromIndex(move.objGuid, props);
+  if (!err.ok() && err.errNo() == ENOENT) return true;  // removed since: nothing to move
+  if (!err.ok()) {
+    OSLOG(-1, "[%s] Error: Can't tell where [%s] is; checked again later", root,
+          move.objGuid.c_str());
+    return false;
+  }
+  // Cached paths and versions may be of either side: looked up again.
+  (void)guidCache_.deleteGuid(move.objGuid);
+  (void)versionCache_.deleteGuid(move.objGuid);
+  (void)dirEntCache_.erase(move.objGuid);  // a directory's cached parent
+  const bool renamed = props.parentGuid == move.dstParentGuid && props.path == move.dstPath;
+  const bool stayed = props.parentGuid == move.srcParentGuid && props.path == move.srcPath;
+  if (!renamed && !stayed) return true;  // moved again since
+  // Where the index has the item, the lists must have it, and only there.
+  const guid_t& keepParent = renamed ? move.dstParentGuid : move.srcParentGuid;
+  const std::string& keepName = renamed ? move.dstName : move.srcName;
+  const guid_t& dropParent = renamed ? move.srcParentGuid : move.dstParentGuid;
+  const std::string& dropName = renamed ? move.srcName : move.dstName;
+  if (move.isDirectory) {
+    (void)guidCache_.renamePaths(renamed ? move.srcPath : move.dstPath,
+                                 renamed ? move.dstPath : move.srcPath);
+  }
+  const NameLess folded(false);
+  if (keepParent == dropParent && !folded(keepName, dropName) && !folded(dropName, keepName)) {
+    // A new spelling of the same name: one record, under either spelling,
+    // is the item where it belongs.
+    OSLOG(2, "[%s] rename of [%s] to [%s] left as listed", root, move.srcPath.c_str(),
+          move.dstPath.c_str());
+    return true;
+  }
+  OSLOG(2, "[%s] finishing the rename of [%s] to [%s]: at [%s]", root, move.srcPath.c_str(),
+        move.dstPath.c_str(), props.path.c_str());
+  ItemName keepDir(keepParent, keepParent == rootGuid_);
+  guid_t listed;
+  if (err = lookupPathInDirEnt(listed, keepDir, keepName); !err.ok()) return false;
+  if (listed.empty()) {
+    if (err = addToDirEnt(keepParent, move.objGuid, keepName, true); !err.ok()) return false;
+  } else if (listed != move.objGuid) {
+    OSLOG(-1, "[%s] Error: [%s] is taken by [%s]; [%s] stays listed as it is", root,
+          keepName.c_str(), listed.c_str(), move.objGuid.c_str());
+    return true;
+  }
+  err = removeFromDirEnt(dropParent, move.objGuid, dropName);
+  if (!err.ok() && err.errNo() != ENOENT) return false;
+  (void)updateTimes(keepParent, getDirVersion(keepParent));
+  if (dropParent != keepParent) (void)updateTimes(dropParent, getDirVersion(dropParent));
+  return true;
+}
+
 CZnError ObjectStore::finishInterruptedRemovals() {
-  // Beside the store's own directory, which a clean close removes: a removal
+  // Beside the store's own directory, which a clean close removes: a change
   // left unfinished then must still be finished by the next start.
-  std::vector<IntentLog::Removal> unfinished;
+  IntentLog::Unfinished unfinished;
   CZnError err = intentLog_.open(
       join(container_.objstrDir(), PENDING_REMOVALS_FILE + ("_" + subclientText_)), unfinished);
   if (!err.ok()) return err;
-  std::vector<IntentLog::Removal> keep;
-  for (const IntentLog::Removal& removal : unfinished)
-    if (!finishRemoval(removal)) keep.push_back(removal);
+  IntentLog::Unfinished keep;
+  for (const IntentLog::Removal& removal : unfinished.removals)
+    if (!finishRemoval(removal)) keep.removals.push_back(removal);
+  for (const IntentLog::Move& move : unfinished.moves)
+    if (!finishMove(move)) keep.moves.push_back(move);
   return intentLog_.rewrite(keep);
 }
 

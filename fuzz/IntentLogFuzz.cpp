@@ -1,7 +1,8 @@
-// The store's removal log ("B"/"E" lines) as a crash or a damaged disk may
-// leave it. Damaged lines must be skipped, never read past; every removal
-// read back must be one the writer could have written: it writes back to a
-// line that reads as the same removal. Opening the file reads the same.
+// The store's log of removals and renames ("B", "M" and "E" lines) as a crash
+// or a damaged disk may leave it. Damaged lines must be skipped, never read
+// past; every change read back must be one the writer could have written: it
+// writes back to a line that reads as the same change. Opening the file reads
+// the same.
 #include <unistd.h>
 
 #include <cstdint>
@@ -26,29 +27,37 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   const std::string text(reinterpret_cast<const char*>(bytes), size);
   size_t bad = 0;
-  const std::vector<IntentLog::Removal> unfinished = IntentLog::unfinishedIn(text, bad);
+  const IntentLog::Unfinished unfinished = IntentLog::unfinishedIn(text, bad);
   size_t lines = 0;
   for (char c : text) lines += c == '\n' ? 1 : 0;
-  FUZZ_CHECK(unfinished.size() + bad <= lines);
+  FUZZ_CHECK(unfinished.removals.size() + unfinished.moves.size() + bad <= lines);
 
+  auto isName = [](const std::string& name) {
+    return !name.empty() && name.find('/') == std::string::npos && name != "." && name != "..";
+  };
   std::string again;
-  for (size_t i = 0; i < unfinished.size(); ++i) {
-    const IntentLog::Removal& removal = unfinished[i];
-    FUZZ_CHECK(removal.name.find('/') == std::string::npos);
-    FUZZ_CHECK(!removal.name.empty() && removal.name != "." && removal.name != "..");
-    again += IntentLog::beginLine(i + 1, removal);
+  uint64_t ticket = 0;
+  for (const IntentLog::Removal& removal : unfinished.removals) {
+    FUZZ_CHECK(isName(removal.name));
+    again += IntentLog::beginLine(++ticket, removal);
+  }
+  for (const IntentLog::Move& move : unfinished.moves) {
+    FUZZ_CHECK(isName(move.srcName) && isName(move.dstName));
+    FUZZ_CHECK(move.srcPath[0] == '/' && move.dstPath[0] == '/');
+    again += IntentLog::beginLine(++ticket, move);
   }
   size_t badAgain = 0;
-  FUZZ_CHECK(IntentLog::unfinishedIn(again, badAgain) == unfinished);
+  const IntentLog::Unfinished reread = IntentLog::unfinishedIn(again, badAgain);
+  FUZZ_CHECK(reread.removals == unfinished.removals && reread.moves == unfinished.moves);
   FUZZ_CHECK(badAgain == 0);
 
   const std::string path = g_dir + "/pending_removals";
   ::ObjectStore::fuzz::writeBytes(path, bytes, size);
   {
     IntentLog log;
-    std::vector<IntentLog::Removal> opened;
+    IntentLog::Unfinished opened;
     FUZZ_CHECK(log.open(path, opened).ok());
-    FUZZ_CHECK(opened == unfinished);
+    FUZZ_CHECK(opened.removals == unfinished.removals && opened.moves == unfinished.moves);
   }
   unlink(path.c_str());
   return 0;

@@ -114,6 +114,10 @@ void intentLogSeeds() {
   seed("IntentLogFuzz", "records",
        os::IntentLog::beginLine(1, file) + os::IntentLog::beginLine(2, dir) + "E 1\n");
   seed("IntentLogFuzz", "torn", os::IntentLog::beginLine(1, file) + "E 1\nB 2 root-guid di");
+  const os::IntentLog::Move move{"object-guid", "parent-guid", "root-guid", "file name",
+                                 "new name",    "/dir/file name", "/new name", false};
+  seed("IntentLogFuzz", "renames",
+       os::IntentLog::beginLine(3, move) + os::IntentLog::beginLine(4, file) + "E 3\n");
 }
 
 void commandSeeds() {

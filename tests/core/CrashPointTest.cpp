@@ -38,7 +38,7 @@ class CrashPointTest : public test::StoreOpsFixture {
   // be killed; then reopens the store (new caches, new index connection) on
   // what the child left.
   void crashIn(size_t flag, const std::function<CZnError(ObjectStore&)>& op,
-               bool loseRemovalLog = false) {
+               bool loseIntentLog = false) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -54,7 +54,7 @@ class CrashPointTest : public test::StoreOpsFixture {
 
     // What an older run, or a lost log, leaves: only the entry lists and
     // the index tell what happened.
-    if (loseRemovalLog) {
+    if (loseIntentLog) {
       ASSERT_EQ(::unlink(store_->intentLog().path().c_str()), 0);
     }
     restart();
@@ -263,12 +263,61 @@ TEST_F(CrashPointTest, KillDeleteLeftoverWithoutItsLogIsReplacedByARenameOntoIts
   EXPECT_EQ(readAll("/d/x"), "moved in");
 }
 
-TEST_F(CrashPointTest, KillRenameOfFileStopsAfterTheIndexAndRenamingAgainCompletes) {
+TEST_F(CrashPointTest, KillRenameOfFileIsFinishedByTheNextStart) {
   makeDir("/a");
   makeDir("/b");
   const guid_t file = makeFile("/a/f", "hello");
+  const guid_t other = makeFile("/a/g", "other");
   crashIn(DEBUG_FLAG_KILL_RENAME,
-          [](ObjectStore& store) { return store.rename("/a/f", "/b/f", false); });
+          [](ObjectStore& store) { return store.rename("/a/f", "/b/f", true); });
+  EXPECT_EQ(indexGuid("/b/f"), file);
+  EXPECT_EQ(children("/a"), (Listing{{"g", other}}));
+  EXPECT_EQ(children("/b"), (Listing{{"f", file}}));
+  // The new version the rename made is the one read and written.
+  EXPECT_EQ(readAll("/b/f"), "hello");
+  FileHandle handle;
+  openFile(handle, file);
+  writeAt(handle, "J", 0);
+  ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+  restart();
+  EXPECT_EQ(readAll("/b/f"), "Jello");
+  EXPECT_EQ(children("/b"), (Listing{{"f", file}}));
+}
+
+TEST_F(CrashPointTest, KillRenameWithinOneDirectoryIsFinishedByTheNextStart) {
+  makeDir("/a");
+  const guid_t file = makeFile("/a/f", "hello");
+  crashIn(DEBUG_FLAG_KILL_RENAME,
+          [](ObjectStore& store) { return store.rename("/a/f", "/a/h", false); });
+  EXPECT_EQ(children("/a"), (Listing{{"h", file}}));
+  EXPECT_EQ(readAll("/a/h"), "hello");
+}
+
+TEST_F(CrashPointTest, KillRenameOfDirectoryIsFinishedByTheNextStart) {
+  makeDir("/a");
+  const guid_t sub = makeDir("/a/sub");
+  const guid_t x = makeFile("/a/sub/x", "inner");
+  EXPECT_EQ(readAll("/a/sub/x"), "inner");  // its path is cached
+  crashIn(DEBUG_FLAG_KILL_RENAME,
+          [](ObjectStore& store) { return store.rename("/a/sub", "/c", false); });
+  EXPECT_TRUE(children("/a").empty());
+  EXPECT_EQ(children("/").at("c"), sub);
+  EXPECT_EQ(children("/c"), (Listing{{"x", x}}));
+  EXPECT_EQ(readAll("/c/x"), "inner");
+  ItemName old("/a/sub/x");
+  struct stat st {};
+  EXPECT_EQ(store_->getattr(old, st).errNo(), ENOENT);
+  makeDir("/a/sub");  // the old name is free
+  EXPECT_TRUE(children("/a/sub").empty());
+}
+
+TEST_F(CrashPointTest, KillRenameWithoutItsLogIsCompletedByRenamingAgain) {
+  makeDir("/a");
+  makeDir("/b");
+  const guid_t file = makeFile("/a/f", "hello");
+  crashIn(
+      DEBUG_FLAG_KILL_RENAME,
+      [](ObjectStore& store) { return store.rename("/a/f", "/b/f", false); }, true);
 
   // The index has the new name, the entry lists the old one.
   EXPECT_EQ(indexGuid("/b/f"), file);
@@ -290,12 +339,13 @@ TEST_F(CrashPointTest, KillRenameOfFileStopsAfterTheIndexAndRenamingAgainComplet
   EXPECT_EQ(indexGuid("/b/f"), "");
 }
 
-TEST_F(CrashPointTest, KillRenameOfFileThenRenameElsewhereLeavesOneEntry) {
+TEST_F(CrashPointTest, KillRenameWithoutItsLogThenRenameElsewhereLeavesOneEntry) {
   makeDir("/a");
   makeDir("/b");
   const guid_t file = makeFile("/a/f", "payload");
-  crashIn(DEBUG_FLAG_KILL_RENAME,
-          [](ObjectStore& store) { return store.rename("/a/f", "/b/f", true); });
+  crashIn(
+      DEBUG_FLAG_KILL_RENAME,
+      [](ObjectStore& store) { return store.rename("/a/f", "/b/f", true); }, true);
   EXPECT_EQ(indexGuid("/b/f"), file);
 
   ASSERT_OK(store_->rename("/a/f", "/a/g", false));
@@ -306,12 +356,13 @@ TEST_F(CrashPointTest, KillRenameOfFileThenRenameElsewhereLeavesOneEntry) {
   EXPECT_EQ(readAll("/a/g"), "payload");
 }
 
-TEST_F(CrashPointTest, KillRenameOfDirectoryStopsAfterThePathCacheAndRenamingAgainCompletes) {
+TEST_F(CrashPointTest, KillRenameOfDirectoryWithoutItsLogIsCompletedByRenamingAgain) {
   makeDir("/a");
   const guid_t sub = makeDir("/a/sub");
   const guid_t x = makeFile("/a/sub/x", "inner");
-  crashIn(DEBUG_FLAG_KILL_RENAME,
-          [](ObjectStore& store) { return store.rename("/a/sub", "/c", false); });
+  crashIn(
+      DEBUG_FLAG_KILL_RENAME,
+      [](ObjectStore& store) { return store.rename("/a/sub", "/c", false); }, true);
 
   EXPECT_EQ(indexGuid("/c"), sub);
   EXPECT_EQ(indexGuid("/c/x"), x);

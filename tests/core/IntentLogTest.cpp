@@ -24,24 +24,25 @@ const Removal ODD_NAME{"parentguid2", "objectguid2", "a name with spaces\nand a 
 class IntentLogTest : public test::TestEnv {
  protected:
   std::string file() const { return path("pending_removals"); }
-  std::vector<Removal> reopen() {
+  IntentLog::Unfinished reopenAll() {
     IntentLog log;
-    std::vector<Removal> unfinished;
+    IntentLog::Unfinished unfinished;
     EXPECT_TRUE(log.open(file(), unfinished).ok());
     return unfinished;
   }
+  std::vector<Removal> reopen() { return reopenAll().removals; }
 };
 
 TEST_F(IntentLogTest, BegunAndNotFinishedIsUnfinishedAfterReopen) {
   {
     IntentLog log;
-    std::vector<Removal> unfinished;
+    IntentLog::Unfinished unfinished;
     ASSERT_TRUE(log.open(file(), unfinished).ok());
     EXPECT_TRUE(unfinished.empty());
     uint64_t done = 0, killed = 0, left = 0;
     ASSERT_TRUE(log.begin(FIRST, done).ok());
     ASSERT_TRUE(log.begin(ODD_NAME, killed).ok());
-    ASSERT_TRUE(log.begin({"p3", "o3", "x"}, left).ok());
+    ASSERT_TRUE(log.begin(Removal{"p3", "o3", "x"}, left).ok());
     EXPECT_NE(done, killed);
     log.finish(done);
     log.leave(left);
@@ -54,11 +55,11 @@ TEST_F(IntentLogTest, BegunAndNotFinishedIsUnfinishedAfterReopen) {
 TEST_F(IntentLogTest, RewriteKeepsOnlyWhatIsGivenAndTicketsDoNotClash) {
   {
     IntentLog log;
-    std::vector<Removal> unfinished;
+    IntentLog::Unfinished unfinished;
     writeFile(file(), IntentLog::beginLine(1, FIRST) + IntentLog::beginLine(2, ODD_NAME));
     ASSERT_TRUE(log.open(file(), unfinished).ok());
-    ASSERT_EQ(unfinished.size(), 2u);
-    ASSERT_TRUE(log.rewrite({ODD_NAME}).ok());
+    ASSERT_EQ(unfinished.removals.size(), 2u);
+    ASSERT_TRUE(log.rewrite({{ODD_NAME}, {}}).ok());
     // A new removal finished after the rewrite must not mark the kept one.
     uint64_t ticket = 0;
     ASSERT_TRUE(log.begin(FIRST, ticket).ok());
@@ -83,7 +84,7 @@ TEST_F(IntentLogTest, DamagedAndTornLinesAreSkipped) {
                         IntentLog::beginLine(7, ODD_NAME) +  // a ticket used twice
                         "B 8 p o 6" /* torn by a kill */);
   size_t bad = 0;
-  const std::vector<Removal> unfinished = IntentLog::unfinishedIn(readFile(file()), bad);
+  const std::vector<Removal> unfinished = IntentLog::unfinishedIn(readFile(file()), bad).removals;
   EXPECT_EQ(unfinished, (std::vector<Removal>{FIRST}));
   EXPECT_EQ(bad, 11u);
   EXPECT_EQ(reopen(), (std::vector<Removal>{FIRST}));
@@ -91,7 +92,7 @@ TEST_F(IntentLogTest, DamagedAndTornLinesAreSkipped) {
 
 TEST_F(IntentLogTest, FileIsEmptiedWhenQuietAndNothingWasLeft) {
   IntentLog log;
-  std::vector<Removal> unfinished;
+  IntentLog::Unfinished unfinished;
   ASSERT_TRUE(log.open(file(), unfinished).ok());
   const Removal longName{"parent", "object", std::string(1000, 'n')};
   uint64_t held = 0;
@@ -117,7 +118,7 @@ TEST_F(IntentLogTest, FileIsEmptiedWhenQuietAndNothingWasLeft) {
 TEST_F(IntentLogTest, ALeftRemovalKeepsTheFileUntilTheNextStart) {
   {
     IntentLog log;
-    std::vector<Removal> unfinished;
+    IntentLog::Unfinished unfinished;
     ASSERT_TRUE(log.open(file(), unfinished).ok());
     uint64_t left = 0;
     ASSERT_TRUE(log.begin(FIRST, left).ok());
@@ -136,12 +137,12 @@ TEST_F(IntentLogTest, BadRecordsAndAClosedLogAreRefused) {
   IntentLog log;
   uint64_t ticket = 0;
   EXPECT_EQ(log.begin(FIRST, ticket).errNo(), EBADF);
-  std::vector<Removal> unfinished;
+  IntentLog::Unfinished unfinished;
   ASSERT_TRUE(log.open(file(), unfinished).ok());
   EXPECT_EQ(log.open(file(), unfinished).errNo(), EBUSY);
-  EXPECT_EQ(log.begin({"has space", "o", "n"}, ticket).errNo(), EINVAL);
-  EXPECT_EQ(log.begin({"p", "", "n"}, ticket).errNo(), EINVAL);
-  EXPECT_EQ(log.begin({"p", "o", std::string(5000, 'n')}, ticket).errNo(), EINVAL);
+  EXPECT_EQ(log.begin(Removal{"has space", "o", "n"}, ticket).errNo(), EINVAL);
+  EXPECT_EQ(log.begin(Removal{"p", "", "n"}, ticket).errNo(), EINVAL);
+  EXPECT_EQ(log.begin(Removal{"p", "o", std::string(5000, 'n')}, ticket).errNo(), EINVAL);
   log.close();
   EXPECT_FALSE(log.isOpen());
   EXPECT_EQ(log.begin(FIRST, ticket).errNo(), EBADF);
@@ -150,14 +151,71 @@ TEST_F(IntentLogTest, BadRecordsAndAClosedLogAreRefused) {
 TEST_F(IntentLogTest, UnreadableFileIsAnError) {
   ASSERT_EQ(::mkdir(file().c_str(), 0755), 0);  // a directory where the file goes
   IntentLog log;
-  std::vector<Removal> unfinished;
+  IntentLog::Unfinished unfinished;
   EXPECT_FALSE(log.open(file(), unfinished).ok());
   EXPECT_FALSE(log.isOpen());
 }
 
+TEST_F(IntentLogTest, RenamesAreKeptBesideRemovalsAndFinishedByTicket) {
+  const IntentLog::Move moved{"obj1", "src", "dst", "old name", "new\nname", "/a/old name",
+                             "/b/new\nname", false};
+  const IntentLog::Move dir{"obj2", "root", "root", "d", "e", "/d", "/e", true};
+  {
+    IntentLog log;
+    IntentLog::Unfinished unfinished;
+    ASSERT_TRUE(log.open(file(), unfinished).ok());
+    uint64_t a = 0, b = 0, c = 0;
+    ASSERT_TRUE(log.begin(moved, a).ok());
+    ASSERT_TRUE(log.begin(FIRST, b).ok());
+    ASSERT_TRUE(log.begin(dir, c).ok());
+    log.finish(c);
+  }
+  IntentLog::Unfinished unfinished = reopenAll();
+  EXPECT_EQ(unfinished.moves, (std::vector<IntentLog::Move>{moved}));
+  EXPECT_EQ(unfinished.removals, (std::vector<Removal>{FIRST}));
+  // Kept through a rewrite, as the start does with what it can't finish.
+  {
+    IntentLog log;
+    ASSERT_TRUE(log.open(file(), unfinished).ok());
+    ASSERT_TRUE(log.rewrite({{}, {moved, dir}}).ok());
+  }
+  unfinished = reopenAll();
+  EXPECT_TRUE(unfinished.removals.empty());
+  EXPECT_EQ(unfinished.moves, (std::vector<IntentLog::Move>{moved, dir}));
+}
+
+TEST_F(IntentLogTest, DamagedRenameRecordsAreSkipped) {
+  const IntentLog::Move good{"o", "s", "d", "x", "y", "/x", "/y", false};
+  std::string text = IntentLog::beginLine(1, good);
+  // Each damage of the good line on its own.
+  auto damaged = [&](const std::string& from, const std::string& to) {
+    std::string line = IntentLog::beginLine(2, good);
+    line.replace(line.find(from), from.size(), to);
+    return line;
+  };
+  text += damaged(" f ", " q ");          // neither file nor directory
+  text += damaged(" 2f78 ", " 78 ");      // a path without its leading "/"
+  text += damaged(" 78 ", " 2f ");        // a name "/"
+  text += damaged(" 79 ", " 2e ");        // a name "."
+  text += damaged(" d ", " d extra ");    // a field too many
+  text += damaged("\n", " more\n");     // a field too many at the end
+  text += "M 3 o s d f 78\n";            // fields missing
+  size_t badLines = 0;
+  const IntentLog::Unfinished unfinished = IntentLog::unfinishedIn(text, badLines);
+  EXPECT_EQ(unfinished.moves, (std::vector<IntentLog::Move>{good}));
+  EXPECT_EQ(badLines, 7u);
+  uint64_t ticket = 0;
+  IntentLog log;
+  IntentLog::Unfinished none;
+  ASSERT_TRUE(log.open(file(), none).ok());
+  IntentLog::Move relative = good;
+  relative.dstPath = "y";
+  EXPECT_EQ(log.begin(relative, ticket).errNo(), EINVAL);
+}
+
 TEST_F(IntentLogTest, ConcurrentRemovalsEachLeaveOneWholeRecord) {
   IntentLog log;
-  std::vector<Removal> unfinished;
+  IntentLog::Unfinished unfinished;
   ASSERT_TRUE(log.open(file(), unfinished).ok());
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -172,7 +230,7 @@ TEST_F(IntentLogTest, ConcurrentRemovalsEachLeaveOneWholeRecord) {
   }
   for (auto& thread : threads) thread.join();
   size_t bad = 0;
-  const std::vector<Removal> open = IntentLog::unfinishedIn(readFile(file()), bad);
+  const std::vector<Removal> open = IntentLog::unfinishedIn(readFile(file()), bad).removals;
   EXPECT_EQ(bad, 0u);
   EXPECT_EQ(open.size(), 16u);
 }
