@@ -358,7 +358,26 @@ CZnError ObjectStore::writeExtent(FileHandle& handle, uint64_t extent, const cha
     index_iface_props record =
         makeExtentRecord(objGuid, extentGuid, segment, extent, fileSize, extentSize);
     CZnError err = createNewItem(record, localOnly);
-    if (err.errNo() == EEXIST) {
+    if (err.errNo() == EEXIST && !localOnly) {
+      // A segment of this name that the file's extents don't hold: left by a
+      // write that was cut off before the index recorded it (or before the
+      // size reached it). The file reads nothing from it, so it starts over
+      // empty, and the index learns of it now; left unrecorded, this write
+      // would vanish at the next start.
+      OSLOG(2, "[%s] taking over the unrecorded segment [%s]", rootName_.c_str(),
+            segment.c_str());
+      err = diskCache_->truncateSection(context_, segment, SECTION_DATA, 0, 0);
+      if (err.ok() && !addToCacheAndIndex(record, false).ok() &&
+          !reviveExtentRecord(*this, record)) {
+        err = FXErrorUtil::ErrorErrNo(FX_LOC, EIO, "Can't record [%s] in the index",
+                                      segment.c_str());
+      }
+      if (!err.ok()) {
+        err.Push(FX_LOC, "Error: Can't take over [%s]", segment.c_str());
+        logErrorUnlessNoSpace(err);
+        return err;
+      }
+    } else if (err.errNo() == EEXIST) {
       OSLOG(2, "Can't create new item [%s] [%s]", extentGuid.c_str(), segment.c_str());
     } else if (!err.ok() && !localOnly && reviveExtentRecord(*this, record)) {
       // The index already knew this segment, deleted by a truncate of an

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "ObjectStore/DebugFlags.h"
+#include "ObjectStore/StoreHelpers.h"
 #include "core/StoreOpsFixture.h"
 
 namespace ObjectStore {
@@ -205,6 +206,52 @@ TEST_F(CrashPointTest, KilledWriteIntoAHoleShowsNoBytesLater) {
                              << " expected; first difference at byte " << first << " (extent "
                              << first / e << " + " << first % e << ")";
     if (survived) break;
+  }
+}
+
+// A write cut off between creating an extent's segment and recording it in
+// the index leaves a segment the file does not hold. The next write into
+// that extent takes it over: empty, and recorded, so that what it writes is
+// still there after a restart.
+TEST_F(CrashPointTest, WriteTakesOverASegmentACutOffWriteLeftUnrecorded) {
+  const uint64_t e = store_->getConfig().extentSize;
+  const guid_t file = makeFile("/f");
+  FileHandle handle;
+  openFile(handle, file);
+  const guid_t version = handle.name.verGuid;
+  ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+
+  // What the cut-off write left: the segment, with bytes, and no record.
+  index_iface_props leftover;
+  leftover.objGuid = fileToExtentGuid(file, 0);
+  leftover.verGuid = fileToExtentGuid(version, 0);
+  leftover.parentGuid = file;
+  leftover.modeValid = leftover.uidValid = leftover.gidValid = true;
+  leftover.extentSize = static_cast<int64_t>(e);
+  leftover.updateSelector = 1;
+  leftover.extentNumber = 0;
+  leftover.vtime = 1;
+  ASSERT_OK(store_->createSegment(leftover, false));
+  const std::string stale(e, 'S');
+  ASSERT_OK(cache_->writeSections(store_->diskCacheContext(), leftover.verGuid,
+                                  {makeWriteSection(SECTION_DATA, 0, stale.data(), e)}, false,
+                                  0));
+  restart();
+
+  const std::string later(e / 2, 'L');
+  openFile(handle, file);
+  writeAt(handle, later, e / 4);
+  ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+  const std::string want = std::string(e / 4, '\0') + later;
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE(pass == 0 ? "before a restart" : "after a restart");
+    openFile(handle, file, O_RDONLY);
+    const std::string got = readAt(handle, 0, e);
+    ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+    size_t first = 0;
+    while (first < got.size() && first < want.size() && got[first] == want[first]) ++first;
+    EXPECT_TRUE(got == want) << got.size() << " bytes, first difference at byte " << first;
+    restart();
   }
 }
 
