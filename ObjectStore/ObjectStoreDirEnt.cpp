@@ -574,15 +574,20 @@ CZnError ObjectStore::removeFromDirEnt(guid_t dirGuid, const guid_t& childGuid,
   // directory, and the name tells which record goes.
   size_t recordStart = 0;
   size_t recordLength = 0;
+  bool otherName = false;
   walkEntryList(*bytes, [&](const std::string& guid, const std::string& listedName, size_t start,
                             size_t length) {
     if (guid != childGuid) return true;
     if (recordLength == 0 || listedName == name) {
       recordStart = start;
       recordLength = length;
+      otherName = listedName != name;
     }
     return listedName != name;
   });
+  // The cache is told the name given; a record under another name goes
+  // from the disk, so the cached list is read again instead.
+  if (otherName) forgetAll = true;
   if (recordLength == 0) {
     OSLOG(-1, "[%s] Error: no matching entry found [%s] [%s]", rootName_.c_str(), segment.c_str(),
           childGuid.c_str());

@@ -241,8 +241,16 @@ bool ObjectStore::finishMove(const IntentLog::Move& move) {
           keepName.c_str(), listed.c_str(), move.objGuid.c_str());
     return true;
   }
-  err = removeFromDirEnt(dropParent, move.objGuid, dropName);
+  // Only the item's own entry of that name goes: the move may have got past
+  // it already, and the item's other entry is the one to keep.
+  ItemName dropDir(dropParent, dropParent == rootGuid_);
+  guid_t dropped;
+  err = lookupPathInDirEnt(dropped, dropDir, dropName);
   if (!err.ok() && err.errNo() != ENOENT) return false;
+  if (err.ok() && dropped == move.objGuid) {
+    err = removeFromDirEnt(dropParent, move.objGuid, dropName);
+    if (!err.ok() && err.errNo() != ENOENT) return false;
+  }
   (void)updateTimes(keepParent, getDirVersion(keepParent));
   if (dropParent != keepParent) (void)updateTimes(dropParent, getDirVersion(dropParent));
   return true;

@@ -358,6 +358,32 @@ TEST_F(CrashPointTest, KillRenameOfDirectoryIsFinishedByTheNextStart) {
   EXPECT_TRUE(children("/a/sub").empty());
 }
 
+// A process killed after a rename's last entry-list change but before the
+// rename was marked complete: the start finds the rename done and must keep
+// the item's one entry.
+TEST_F(CrashPointTest, RenameKilledJustBeforeItsMarkKeepsItsEntry) {
+  const guid_t a = makeDir("/a");
+  const guid_t b = makeDir("/b");
+  const guid_t file = makeFile("/a/f", "one");
+  const guid_t other = makeFile("/a/x", "two");
+  ASSERT_OK(store_->rename("/a/f", "/a/g", false));
+  ASSERT_OK(store_->rename("/a/x", "/b/y", false));
+  // What the killed processes left: the records without their marks.
+  test::writeFile(store_->intentLog().path(),
+            IntentLog::beginLine(1001, IntentLog::Move{file, a, a, "f", "g", "/a/f", "/a/g",
+                                                       false}) +
+                IntentLog::beginLine(1002, IntentLog::Move{other, a, b, "x", "y", "/a/x",
+                                                           "/b/y", false}));
+  restart();
+  EXPECT_EQ(children("/a"), (Listing{{"g", file}}));
+  EXPECT_EQ(children("/b"), (Listing{{"y", other}}));
+  restart();  // the cached lists above were not the only ones right
+  EXPECT_EQ(children("/a"), (Listing{{"g", file}}));
+  EXPECT_EQ(children("/b"), (Listing{{"y", other}}));
+  EXPECT_EQ(readAll("/a/g"), "one");
+  EXPECT_EQ(readAll("/b/y"), "two");
+}
+
 TEST_F(CrashPointTest, KillRenameWithoutItsLogIsCompletedByRenamingAgain) {
   makeDir("/a");
   makeDir("/b");
