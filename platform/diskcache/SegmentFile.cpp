@@ -471,6 +471,23 @@ CZnError SegmentFile::applyPlan(const Plan& plan) {
     }
     if (rc != 0) break;
   }
+  // A file that gets shorter loses its tail only once the new table is in
+  // place: cut first, a process killed in between would leave a table that
+  // reaches past the end of the file.
+  const bool shrinking = rc == 0 && plan.fileSize < size;
+  if (shrinking && plan.headerChanged) {
+    CZnError err = writeHeader(plan.layout);
+    if (err.failed()) return err;
+    layout_ = plan.layout;
+    if (ftruncate(fd_, static_cast<off_t>(plan.fileSize)) != 0) {
+      // The section is cut all the same; only the space stays in use.
+      struct stat st;
+      if (fstat(fd_, &st) == 0) fileSize_ = static_cast<uint64_t>(st.st_size);
+      return CZnError::Success;
+    }
+    fileSize_ = plan.fileSize;
+    return CZnError::Success;
+  }
   if (rc == 0 && size != plan.fileSize && ftruncate(fd_, static_cast<off_t>(plan.fileSize)) != 0)
     rc = errno;
   if (rc != 0) {

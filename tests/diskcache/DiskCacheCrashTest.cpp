@@ -114,6 +114,69 @@ TEST_F(DiskCacheCrashTest, KilledProcessLeavesOnlyWholeSegments) {
   EXPECT_GT(verified, 40u);
 }
 
+// The child grows the last section of a segment and cuts it back, over and
+// over: a kill between the cut of the file and the new table must not leave
+// a table that reaches past the end of the file.
+[[noreturn]] void childGrowsAndCuts(const std::string& cacheDir, int progressFd) {
+  DiskCache cache(0);
+  cache.setPruneInterval(3600 * 1000);
+  if (cache.init(cacheDir, {cacheDir}, 90, 80, 85, 64, nullptr, PruningMode::Lru).failed())
+    _exit(2);
+  DiskCacheContext ctx;
+  ctx.name = "42";
+  ctx.noprunePath = "noprune/42_0";
+  const Bytes base = patternRange(0, 5000, 7);
+  const Bytes more = patternRange(5000, 70000, 7);
+  if (cache.createSegment(ctx, "cut", {writeOf(3, pattern(1120, 1)), writeOf(1, base)}, false,
+                          false, false)
+          .failed())
+    _exit(3);
+  for (int i = 0;; ++i) {
+    if (cache.writeSections(ctx, "cut", {writeOf(1, more, 5000)}, false, 0).failed()) _exit(4);
+    if (cache.truncateSection(ctx, "cut", 1, 0, 5000).failed()) _exit(5);
+    if (i == 20) {
+      char c = 'x';
+      if (write(progressFd, &c, 1) != 1) _exit(6);
+    }
+  }
+}
+
+TEST_F(DiskCacheCrashTest, KilledCutsLeaveAReadableSegment) {
+  std::mt19937 rng(std::random_device{}());
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::filesystem::remove_all(cacheDir_);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(fds[0]);
+      childGrowsAndCuts(cacheDir_, fds[1]);
+    }
+    ::close(fds[1]);
+    char c = 0;
+    ssize_t got = read(fds[0], &c, 1);
+    ::close(fds[0]);
+    usleep(static_cast<useconds_t>(rng() % 20000));
+    kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(got, 1) << "the child stopped early, status " << status;
+    ASSERT_TRUE(WIFSIGNALED(status)) << "child exit code " << WEXITSTATUS(status);
+
+    openCache();
+    std::vector<SectionV> all;
+    CZnError err = cache_->readAllSections(ctx_, "cut", all);
+    ASSERT_TRUE(err.ok()) << err.chain();
+    ASSERT_EQ(all.size(), 2u);
+    const uint64_t length = all[1].data.size();
+    EXPECT_TRUE(length == 5000 || length == 75000) << length;
+    EXPECT_EQ(all[1].data, patternRange(0, length, 7));
+    cache_.reset();
+  }
+}
+
 TEST_F(DiskCacheCrashTest, FailedCreationLeavesNoSegment) {
   openCache();
   ASSERT_TRUE(createBlob("a", 1000, 1).ok());
