@@ -600,8 +600,8 @@ CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toP
   MoveRecord record(intentLog_);
   if (discard) {
     OSLOG(5, "indexing skipped for [%s]", objGuid.c_str());
-  } else if (err = record.begin(IntentLog::Move{objGuid, props.parentGuid, dstParentGuid, srcName, dstName,
-                                 props.path, dstPath, false});
+  } else if (err = record.begin(IntentLog::Move{objGuid, props.parentGuid, dstParentGuid,
+                                                srcName, dstName, props.path, dstPath, false});
              !err.ok()) {
     err.Push(FX_LOC, "[%s] Error: Can't record the rename of [%s]", root, props.path.c_str());
     OSLOG_ERR(err);
@@ -768,8 +768,8 @@ CZnError ObjectStore::renameDir(const std::string& toPath, ItemName& from, CXFil
   MoveRecord record(intentLog_);
   if (discard) {
     OSLOG(5, "indexing skipped for [%s]", objGuid.c_str());
-  } else if (err = record.begin(IntentLog::Move{objGuid, props.parentGuid, dstParentGuid, srcName, dstName,
-                                 srcPath, to, true});
+  } else if (err = record.begin(IntentLog::Move{objGuid, props.parentGuid, dstParentGuid,
+                                                srcName, dstName, srcPath, to, true});
              !err.ok()) {
     err.Push(FX_LOC, "[%s] Error: Can't record the rename of [%s]", root, srcPath.c_str());
     OSLOG_ERR(err);
