@@ -189,6 +189,8 @@ CZnError IntentLog::open(const std::string& path, Unfinished& unfinished) {
 CZnError IntentLog::rewrite(const Unfinished& keep) {
   std::lock_guard<std::mutex> guard(lock_);
   if (fd_ < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, EBADF, "intent log not open");
+  // Nothing to replace (the usual start): no file write, no sync.
+  if (keep.empty() && size_ == 0) return CZnError::Success;
   std::string content;
   for (const Removal& removal : keep.removals) content += beginLine(nextTicket_++, removal);
   for (const Move& move : keep.moves) content += beginLine(nextTicket_++, move);

@@ -200,11 +200,7 @@ TEST_F(CrashPointTest, KilledWriteIntoAHoleShowsNoBytesLater) {
     openFile(handle, file, O_RDONLY);
     const std::string got = readAt(handle, 0, 4 * e);
     ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
-    size_t first = 0;
-    while (first < got.size() && first < want.size() && got[first] == want[first]) ++first;
-    EXPECT_TRUE(got == want) << got.size() << " bytes, " << want.size()
-                             << " expected; first difference at byte " << first << " (extent "
-                             << first / e << " + " << first % e << ")";
+    EXPECT_TRUE(test::sameBytes(got, want));
     if (survived) break;
   }
 }
@@ -248,9 +244,7 @@ TEST_F(CrashPointTest, WriteTakesOverASegmentACutOffWriteLeftUnrecorded) {
     openFile(handle, file, O_RDONLY);
     const std::string got = readAt(handle, 0, e);
     ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
-    size_t first = 0;
-    while (first < got.size() && first < want.size() && got[first] == want[first]) ++first;
-    EXPECT_TRUE(got == want) << got.size() << " bytes, first difference at byte " << first;
+    EXPECT_TRUE(test::sameBytes(got, want));
     restart();
   }
 }

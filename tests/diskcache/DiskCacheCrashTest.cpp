@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <set>
 
@@ -19,6 +20,41 @@ class DiskCacheCrashTest : public DiskCacheFixture {};
 
 constexpr uint64_t APPEND_BYTES = 30000;
 
+// A child's own disk cache on cacheDir, with the fixture's context; the
+// child exits with code 2 when it can't be opened.
+void openInChild(DiskCache& cache, const std::string& cacheDir, DiskCacheContext& ctx) {
+  cache.setPruneInterval(3600 * 1000);
+  if (cache.init(cacheDir, {cacheDir}, 90, 80, 85, 64, nullptr, PruningMode::Lru).failed())
+    _exit(2);
+  ctx.name = "42";
+  ctx.noprunePath = "noprune/42_0";
+}
+
+// Forks child(progressFd), waits for the byte it writes once it is well
+// under way, lets it run up to maxDelayUs longer and kills it.
+void killWhileRunning(const std::function<void(int)>& child, std::mt19937& rng,
+                      unsigned maxDelayUs) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(fds[0]);
+    child(fds[1]);
+    _exit(1);  // the children loop until killed
+  }
+  ::close(fds[1]);
+  char c = 0;
+  ssize_t got = read(fds[0], &c, 1);
+  ::close(fds[0]);
+  usleep(static_cast<useconds_t>(rng() % maxDelayUs));
+  kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_EQ(got, 1) << "the child stopped early, status " << status;
+  ASSERT_TRUE(WIFSIGNALED(status)) << "child exit code " << WEXITSTATUS(status);
+}
+
 // What the child writes for segment i: sections 3 and 0 from the seed, and a
 // section 1 that starts with some bytes of an endless pattern and grows by
 // appends of that same pattern, so that any length read back can be checked.
@@ -26,12 +62,8 @@ uint64_t initialDataLength(int i) { return static_cast<uint64_t>(i % 7) * 50000 
 
 [[noreturn]] void childCreates(const std::string& cacheDir, int first, int progressFd) {
   DiskCache cache(0);
-  cache.setPruneInterval(3600 * 1000);
-  if (cache.init(cacheDir, {cacheDir}, 90, 80, 85, 64, nullptr, PruningMode::Lru).failed())
-    _exit(2);
   DiskCacheContext ctx;
-  ctx.name = "42";
-  ctx.noprunePath = "noprune/42_0";
+  openInChild(cache, cacheDir, ctx);
   std::vector<uint64_t> lengths;
   for (int i = first;; ++i) {
     std::string name = "seg" + std::to_string(i);
@@ -61,24 +93,8 @@ TEST_F(DiskCacheCrashTest, KilledProcessLeavesOnlyWholeSegments) {
   size_t verified = 0;
   for (int round = 0; round < 4; ++round) {
     int first = round * 100000;
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(fds[0]);
-      childCreates(cacheDir_, first, fds[1]);
-    }
-    ::close(fds[1]);
-    char c = 0;
-    ssize_t got = read(fds[0], &c, 1);
-    ::close(fds[0]);
-    usleep(static_cast<useconds_t>(rng() % 40000));
-    kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_EQ(got, 1) << "the child stopped early, status " << status;
-    ASSERT_TRUE(WIFSIGNALED(status)) << "child exit code " << WEXITSTATUS(status);
+    ASSERT_NO_FATAL_FAILURE(killWhileRunning(
+        [&](int progressFd) { childCreates(cacheDir_, first, progressFd); }, rng, 40000));
 
     openCache();
     EXPECT_TRUE(std::filesystem::is_empty(cacheDir_ + "/.tmp")) << "leftover images cleared";
@@ -119,12 +135,8 @@ TEST_F(DiskCacheCrashTest, KilledProcessLeavesOnlyWholeSegments) {
 // a table that reaches past the end of the file.
 [[noreturn]] void childGrowsAndCuts(const std::string& cacheDir, int progressFd) {
   DiskCache cache(0);
-  cache.setPruneInterval(3600 * 1000);
-  if (cache.init(cacheDir, {cacheDir}, 90, 80, 85, 64, nullptr, PruningMode::Lru).failed())
-    _exit(2);
   DiskCacheContext ctx;
-  ctx.name = "42";
-  ctx.noprunePath = "noprune/42_0";
+  openInChild(cache, cacheDir, ctx);
   const Bytes base = patternRange(0, 5000, 7);
   const Bytes more = patternRange(5000, 70000, 7);
   if (cache.createSegment(ctx, "cut", {writeOf(3, pattern(1120, 1)), writeOf(1, base)}, false,
@@ -146,24 +158,8 @@ TEST_F(DiskCacheCrashTest, KilledCutsLeaveAReadableSegment) {
   for (int round = 0; round < 12; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     std::filesystem::remove_all(cacheDir_);
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(fds[0]);
-      childGrowsAndCuts(cacheDir_, fds[1]);
-    }
-    ::close(fds[1]);
-    char c = 0;
-    ssize_t got = read(fds[0], &c, 1);
-    ::close(fds[0]);
-    usleep(static_cast<useconds_t>(rng() % 20000));
-    kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_EQ(got, 1) << "the child stopped early, status " << status;
-    ASSERT_TRUE(WIFSIGNALED(status)) << "child exit code " << WEXITSTATUS(status);
+    ASSERT_NO_FATAL_FAILURE(killWhileRunning(
+        [&](int progressFd) { childGrowsAndCuts(cacheDir_, progressFd); }, rng, 20000));
 
     openCache();
     std::vector<SectionV> all;
