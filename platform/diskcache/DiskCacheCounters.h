@@ -17,6 +17,7 @@ struct DiskCacheCounters {
   std::atomic<uint64_t> deletes{0};
   std::atomic<uint64_t> recycled{0};
   std::atomic<uint64_t> syncs{0};
+  std::atomic<uint64_t> nameSyncs{0};  // syncs that also synced a new segment's directories
   std::atomic<uint64_t> moves{0};
   std::atomic<uint64_t> readErrors{0};
   std::atomic<uint64_t> writeErrors{0};
@@ -38,6 +39,7 @@ struct DiskCacheCounters {
     f("diskCache.deletes", deletes);
     f("diskCache.recycled", recycled);
     f("diskCache.syncs", syncs);
+    f("diskCache.nameSyncs", nameSyncs);
     f("diskCache.moves", moves);
     f("diskCache.readErrors", readErrors);
     f("diskCache.writeErrors", writeErrors);

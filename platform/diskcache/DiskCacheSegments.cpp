@@ -53,6 +53,21 @@ int renameInto(const std::string& from, const std::string& to, bool replace) {
   }
 }
 
+// Syncs each directory from the one holding `key` up to the cache directory,
+// so that a segment's name, and the directories made for it, survive a power
+// loss.
+CZnError syncDirectories(const std::string& cacheDir, const std::string& key) {
+  std::string dir = cacheDir + "/" + key;
+  do {
+    dir = parentOf(dir);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int rc = fd < 0 ? errno : (fsync(fd) == 0 ? 0 : errno);
+    if (fd >= 0) ::close(fd);
+    if (rc != 0) return FXErrorUtil::ErrorErrNo(FX_LOC, rc, "Error: Can't sync [%s]", dir.c_str());
+  } while (dir.size() > cacheDir.size());
+  return CZnError::Success;
+}
+
 uint64_t sumSizes(const std::vector<Section>& sections) {
   uint64_t total = 0;
   for (const Section& s : sections) total += s.size;
@@ -91,12 +106,14 @@ CZnError DiskCache::installImage(const std::string& key, const std::string& name
     unlink(tmp.c_str());
     return err;
   }
-  // The image reaches stable storage before it gets its name, so a power
-  // loss leaves the segment whole or absent, never partial. The rename is not
-  // synced (no fsync of the directory): a segment created just before a
-  // power loss may be missing afterwards, which the store treats like any
-  // missing segment.
-  err = segment->file.sync();
+  // A replacing image reaches stable storage before it takes the name, so a
+  // power loss leaves the old content or the new, never a mix. A new segment
+  // is not synced here: like a new file, it is durable once the caller syncs
+  // it (syncSegment then syncs its name too). Its data sections are written
+  // after it is created and unsynced anyway, so syncing the bare image would
+  // buy nothing; a segment cut short by a power loss fails validation and is
+  // treated like a missing one.
+  if (replacing != nullptr) err = segment->file.sync();
   if (err.ok()) {
     if (int fault = faults_.check(replacing ? DiskCacheOp::Replace : DiskCacheOp::Create))
       err = injected(fault, replacing ? "replace" : "create", name);
@@ -122,7 +139,9 @@ CZnError DiskCache::installImage(const std::string& key, const std::string& name
   segment->file.setPath(path);
   if (replacing != nullptr) files_->retire(*replacing);
   uint64_t bytes = segment->file.fileSize();
+  std::shared_ptr<OpenSegment> added = segment;
   files_->add(key, area, name, bytes, clockNowNs(), std::move(segment));
+  if (added->record) added->record->nameSynced.store(false);
   return CZnError::Success;
 }
 
@@ -377,6 +396,13 @@ CZnError DiskCache::syncSegment(DiskCacheContext& ctx, const std::string& name) 
       err = injected(fault, "sync", name);
     else
       err = handle.file().sync();
+  }
+  if (err.ok() && !handle.record().nameSynced.load()) {
+    err = syncDirectories(cacheDir_, handle.key());
+    if (err.ok()) {
+      handle.record().nameSynced.store(true);
+      counters_->nameSyncs.fetch_add(1);
+    }
   }
   if (err.failed()) return report(err, "Error: Can't sync segment", name);
   counters_->syncs.fetch_add(1);

@@ -65,6 +65,10 @@ struct SegmentRecord {
   bool removed = false;    // guarded by the shard mutex
   uint64_t sequence = 0;   // order of recording (see dropArea)
   std::atomic<int64_t> lastUseNs{0};
+  // False while the segment's name (the rename that published it, and any
+  // directory made for it) may not yet be on stable storage: the first sync
+  // of the segment then syncs its directories too.
+  std::atomic<bool> nameSynced{true};
 };
 
 struct OpenSegment {

@@ -326,6 +326,34 @@ TEST_F(DiskCacheTest, SyncAndCounters) {
   ASSERT_TRUE(cache_->unregisterContext(ctx_).ok());
 }
 
+// A new segment is not synced when it is created; its first sync makes its
+// name durable as well, later syncs and segments adopted at a start do not
+// need that, and a replacement's name is synced again.
+TEST_F(DiskCacheTest, FirstSyncOfANewSegmentSyncsItsName) {
+  openCache();
+  auto nameSyncs = [this] {
+    std::map<std::string, std::string> counters;
+    cache_->getCounters(counters);
+    return counters["diskCache.nameSyncs"];
+  };
+  ASSERT_TRUE(createBlob("seg", 100, 1).ok());
+  ASSERT_TRUE(createBlob("other", 100, 2).ok());
+  EXPECT_EQ(nameSyncs(), "0");
+  ASSERT_TRUE(cache_->syncSegment(ctx_, "seg").ok());
+  EXPECT_EQ(nameSyncs(), "1");
+  ASSERT_TRUE(cache_->syncSegment(ctx_, "seg").ok());
+  EXPECT_EQ(nameSyncs(), "1");
+  Bytes replacement = pattern(10, 3);
+  ASSERT_TRUE(cache_->replaceSegment(ctx_, "seg", {writeOf(1, replacement)}).ok());
+  ASSERT_TRUE(cache_->syncSegment(ctx_, "seg").ok());
+  EXPECT_EQ(nameSyncs(), "2");
+
+  openCache();
+  ASSERT_TRUE(cache_->syncSegment(ctx_, "other").ok());
+  EXPECT_EQ(nameSyncs(), "0");
+  EXPECT_EQ(readSection("other", 1), pattern(100, 2));
+}
+
 TEST_F(DiskCacheTest, WatermarksAreValidated) {
   openCache(70, 60, 50);
   int high = 0, low = 0, third = 0;
