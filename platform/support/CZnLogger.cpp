@@ -1,6 +1,7 @@
 #include "platform/support/CZnLogger.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -61,8 +62,16 @@ CZnError CZnLogger::init(const std::string& name, const std::string& directory, 
   std::string path = directory;
   if (path.back() != '/') path += '/';
   path += name + ".log";
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // The directory may be a shared one (the temporary directory): a link or
+  // a file someone else put under the name would receive our log.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, errno, "Can't open [%s]", path.c_str());
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      (st.st_uid != geteuid() && st.st_uid != 0)) {
+    ::close(fd);
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES, "[%s] is not a file of ours", path.c_str());
+  }
   path_ = path;
   fd_.store(fd, std::memory_order_release);
   return CZnError::Success;

@@ -1,6 +1,7 @@
 #include "platform/support/HXPlatformInfo.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,8 +29,32 @@ std::string trim(const std::string& text) {
   return text.substr(begin, end - begin + 1);
 }
 
+std::string directoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file turns on debug commands and says where the command port is, so it
+// is only read from, and written into, a directory that no other user can
+// change: a real directory (not a symbolic link) owned by this user or root
+// and writable by nobody else.
+bool isTrustedDirectory(const std::string& dir) {
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if (st.st_uid != geteuid() && st.st_uid != 0) return false;
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 std::vector<std::string> readLines(const std::string& path) {
   std::vector<std::string> lines;
+  if (!isTrustedDirectory(directoryOf(path))) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0)
+      OSLOG(-1, "Error: Ignoring [%s]: its directory may be changed by other users",
+            path.c_str());
+    return lines;
+  }
   std::ifstream in(path);
   std::string line;
   while (std::getline(in, line)) lines.push_back(line);
@@ -72,7 +97,7 @@ CZnError makeParentDir(const std::string& path) {
     pos = dir.find('/', pos + 1);
     partial = dir.substr(0, pos);
     if (partial.empty()) continue;
-    if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
+    if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
       return FXErrorUtil::ErrorErrNo(FX_LOC, errno, "Can't create [%s]", partial.c_str());
   }
   return CZnError::Success;
@@ -81,8 +106,15 @@ CZnError makeParentDir(const std::string& path) {
 CZnError writeLinesAtomically(const std::string& path, const std::vector<std::string>& lines) {
   CZnError err = makeParentDir(path);
   if (err.failed()) return err;
+  if (!isTrustedDirectory(directoryOf(path)))
+    return FXErrorUtil::ErrorErrNo(FX_LOC, EACCES,
+                                   "Won't write [%s]: its directory may be changed by other users",
+                                   path.c_str());
   std::string tmp = path + ".tmp." + std::to_string(getpid());
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A stale file of an earlier process with our pid goes first; whatever
+  // then holds the name (a planted link) makes the open fail, not redirect it.
+  unlink(tmp.c_str());
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return FXErrorUtil::ErrorErrNo(FX_LOC, errno, "Can't open [%s]", tmp.c_str());
   std::string text;
   for (const auto& line : lines) text += line + "\n";
@@ -171,7 +203,17 @@ std::string HXPlatformInfo::registryPath() {
   } else if (const char* home = getenv("HOME"); home != nullptr && *home != '\0') {
     base = std::string(home) + "/.config";
   } else {
-    base = "/tmp";
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+      base = std::string(found->pw_dir) + "/.config";
+    } else {
+      // No home at all: a directory of this user's own in /tmp, which the
+      // trust check refuses if someone else made it first.
+      return "/tmp/objectstore-" + std::to_string(geteuid()) + "/registry";
+    }
   }
   return base + "/objectstore/registry";
 }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <regex>
 #include <string>
@@ -83,6 +86,25 @@ TEST_F(CZnLoggerTest, InitFailures) {
   ASSERT_TRUE(logger.init("x", dir(), 1, false, false).ok());
   EXPECT_EQ(logger.init("y", dir(), 1, false, false).errNo(), EBUSY);
   EXPECT_EQ(logger.path(), path("x.log"));
+}
+
+// The log may live in a shared directory: a link or another user's file
+// under its name does not receive our log.
+TEST_F(CZnLoggerTest, PlantedLinkOrForeignFileIsRefused) {
+  test::writeFile(path("victim"), "keep");
+  ASSERT_EQ(symlink(path("victim").c_str(), path("linked.log").c_str()), 0);
+  CZnLogger logger;
+  EXPECT_EQ(logger.init("linked", dir(), 1, false, false).errNo(), ELOOP);
+  EXPECT_FALSE(logger.isInitialized());
+  EXPECT_EQ(test::readFile(path("victim")), "keep");
+
+  test::writeFile(path("foreign.log"), "");
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(path("foreign.log").c_str(), 54321, 54321), 0);
+    EXPECT_EQ(logger.init("foreign", dir(), 1, false, false).errNo(), EACCES);
+    EXPECT_FALSE(logger.isInitialized());
+  }
+  ASSERT_TRUE(logger.init("own", dir(), 1, false, false).ok());
 }
 
 }  // namespace

@@ -183,6 +183,53 @@ TEST_F(HXPlatformInfoTest, CreatesMissingDirectories) {
   EXPECT_EQ(getRegistryValue("nX", 0, 0, 10), 5);
 }
 
+// The file can turn on debug commands: one in a directory that other users
+// may change is neither read nor written.
+TEST_F(HXPlatformInfoTest, FileInADirectoryOthersCanChangeIsIgnored) {
+  setenv("OBJSTORE_REGISTRY", path("shared/registry").c_str(), 1);
+  ASSERT_TRUE(HXPlatformInfo::setNumber("~Rora", "nEnableDbgCmds", 1).ok());
+  ASSERT_EQ(chmod(path("shared").c_str(), 0777), 0);
+  test::LogCapture capture(-1);
+  EXPECT_EQ(getRegistryValue("nEnableDbgCmds", 0, 0, 1), 0);
+  EXPECT_EQ(HXPlatformInfo::setNumber("~Rora", "nX", 5).errNo(), EACCES);
+  EXPECT_FALSE(capture.records().empty());
+  ASSERT_EQ(chmod(path("shared").c_str(), 0755), 0);
+  EXPECT_EQ(getRegistryValue("nEnableDbgCmds", 0, 0, 1), 1);
+
+  // A directory reached through a symbolic link is not trusted either.
+  ASSERT_EQ(symlink(path("shared").c_str(), path("linked").c_str()), 0);
+  setenv("OBJSTORE_REGISTRY", path("linked/registry").c_str(), 1);
+  EXPECT_EQ(getRegistryValue("nEnableDbgCmds", 0, 0, 1), 0);
+}
+
+// A link planted under the name of the temporary file does not redirect the
+// write to its target.
+TEST_F(HXPlatformInfoTest, PlantedLinkAtTheTemporaryNameIsNotFollowed) {
+  setRegistry("nA", "1");
+  const std::string victim = path("victim");
+  test::writeFile(victim, "keep me");
+  const std::string tmp = path("registry") + ".tmp." + std::to_string(getpid());
+  ASSERT_EQ(symlink(victim.c_str(), tmp.c_str()), 0);
+  ASSERT_TRUE(HXPlatformInfo::setNumber("~Rora", "nA", 2).ok());
+  EXPECT_EQ(test::readFile(victim), "keep me");
+  EXPECT_EQ(getRegistryValue("nA", 0, 0, 10), 2);
+}
+
+TEST_F(HXPlatformInfoTest, WithoutAnyEnvironmentTheFileIsInTheUsersHome) {
+  std::string saved[3];
+  const char* names[3] = {"OBJSTORE_REGISTRY", "XDG_CONFIG_HOME", "HOME"};
+  for (int i = 0; i < 3; ++i) {
+    const char* value = getenv(names[i]);
+    saved[i] = value != nullptr ? value : "";
+    unsetenv(names[i]);
+  }
+  const std::string chosen = HXPlatformInfo::registryPath();
+  for (int i = 0; i < 3; ++i)
+    if (!saved[i].empty()) setenv(names[i], saved[i].c_str(), 1);
+  EXPECT_NE(chosen.rfind("/tmp/objectstore/", 0), 0u) << chosen;
+  EXPECT_EQ(chosen.substr(chosen.size() - 9), "/registry");
+}
+
 TEST_F(HXPlatformInfoTest, EntriesThatWouldCorruptTheFileAreRefused) {
   setRegistry("nKeep", "1");
   std::string original = test::readFile(path("registry"));
