@@ -127,7 +127,8 @@ CZnError ObjectStore::create(ItemName& item, index_iface_props& parentProps,
   }
 
   const std::string fullPath = childPath(parentProps.path, name);
-  if (fullPath.size() > static_cast<size_t>(std::max(config_.maxPathLen, 0))) {
+  if (name.size() > ITEM_NAME_MAX ||
+      fullPath.size() > static_cast<size_t>(std::max(config_.maxPathLen, 0))) {
     OSLOG(-1, "Path too large. Limit=%d, name=[%s] parent=[%s]", config_.maxPathLen, name.c_str(),
           parentProps.path.c_str());
     return FXErrorUtil::ErrorErrNo(FX_LOC, ENAMETOOLONG, "Path too large. Limit=%d",

@@ -212,6 +212,13 @@ CZnError loadEntryList(ObjectStore& store, const guid_t& dirGuid, GuidPathList& 
   const bool intact = walkEntryList(
       last.data, [&](const std::string& guid, const std::string& name, size_t, size_t) {
         OSLOG(6, "[%s] [%s]", guid.c_str(), name.c_str());
+        // No create or rename gives such a name: only damage does, and a
+        // caller joining it to a path ("..", "a/b") would land elsewhere.
+        if (!isValidItemName(name)) {
+          OSLOG(-1, "Error: skipping entry [%s] with an invalid name in [%s]", guid.c_str(),
+                segment.c_str());
+          return true;
+        }
         list.emplace_back(guid, name);
         return true;
       });

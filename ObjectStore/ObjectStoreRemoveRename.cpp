@@ -46,10 +46,16 @@ namespace {
 
 // A new name must be one a create would accept: the same rule, so that a
 // rename can't make an item that no create could have made.
-CZnError checkEntryName(const std::string& name) {
+CZnError checkEntryName(const std::string& name, const std::string& path, int maxPathLen) {
   if (!isValidItemName(name)) {
     OSLOG(-1, "Error: Invalid name [%s]", name.c_str());
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Invalid name [%s]", name.c_str());
+  }
+  if (name.size() > ITEM_NAME_MAX ||
+      path.size() > static_cast<size_t>(std::max(maxPathLen, 0))) {
+    OSLOG(-1, "Error: Name or path too long: [%s]", path.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_LOC, ENAMETOOLONG, "Name or path too long: [%s]",
+                                   path.c_str());
   }
   return CZnError::Success;
 }
@@ -457,7 +463,7 @@ CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toP
   std::string toParent, toName;
   CZnError err = splitPath(to, toParent, toName);
   if (!err.ok()) return err;
-  if (err = checkEntryName(toName); !err.ok()) return err;
+  if (err = checkEntryName(toName, to, config_.maxPathLen); !err.ok()) return err;
   if (from.empty() || from == "/") {
     OSLOG(-1, "[%s] Error: Can't rename the root directory", root);
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Can't rename [%s]", from.c_str());
@@ -544,7 +550,7 @@ CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toP
   }
   std::string dstParentPath, dstName;
   if (err = splitPath(dstPath, dstParentPath, dstName); !err.ok()) return err;
-  if (err = checkEntryName(dstName); !err.ok()) return err;
+  if (err = checkEntryName(dstName, dstPath, config_.maxPathLen); !err.ok()) return err;
   if (destGuid == objGuid && sameText(props.path, dstPath, true)) {
     OSLOG(5, "[%s] [%s] is already at [%s]", root, objGuid.c_str(), dstPath.c_str());
     return CZnError::Success;
@@ -682,7 +688,7 @@ CZnError ObjectStore::renameDir(const std::string& toPath, ItemName& from, CXFil
   std::string dstParentPath, dstName;
   CZnError err = splitPath(to, dstParentPath, dstName);
   if (!err.ok()) return err;
-  if (err = checkEntryName(dstName); !err.ok()) return err;
+  if (err = checkEntryName(dstName, to, config_.maxPathLen); !err.ok()) return err;
 
   const guid_t objGuid = from.getObjGuid(*this);
   const std::string srcPath = props.path.empty() ? withoutTrailingSlash(from.path) : props.path;

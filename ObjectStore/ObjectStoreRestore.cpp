@@ -423,6 +423,10 @@ CZnError ObjectStore::restoreDirEnt(const guid_t& dirGuid, GuidPathList& childre
       if (readAllSectionsFromDiskCache(dirSeg, sections).ok() && !sections.empty() &&
           sections.back().number == SECTION_DATA) {
         decodeEntryList(sections.back().data, children);
+        // As when the list is read for a lookup: a damaged record's name
+        // is never handed out.
+        std::erase_if(children,
+                      [](const auto& child) { return !isValidItemName(child.second); });
       }
       return CZnError::Success;
     }

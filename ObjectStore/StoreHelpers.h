@@ -33,6 +33,11 @@ inline bool isValidItemName(const std::string& name) {
   return fitsEntryList(name) && name != "." && name != "..";
 }
 
+// The longest name an item may get: what a directory entry (readdir's
+// d_name) and the file server's clients can hold, so that every name listed
+// can be looked up again as it was given.
+constexpr size_t ITEM_NAME_MAX = 255;
+
 // ENOSPC is an expected outcome of a full cache, not an error of the store:
 // it is logged at level 4, every other error at level -1.
 inline void logErrorUnlessNoSpace(const CZnError& err) {

@@ -142,25 +142,36 @@ TEST_F(CreateTest, FullPathOfExactlyTheLimitIsAcceptedOneMoreByteIsNot) {
   ItemName dir;
   ASSERT_OK(store->mkdir(parent, dir, "d", 0755));
 
-  // "/d/" + name: 3 + 4093 = 4096 bytes.
+  // Names are at most 255 bytes, so a 4096-byte path takes 16 levels:
+  // "/d", 15 directories of "/" + 255 bytes, and a file name filling the rest.
+  ItemName deep = dir;
+  std::string deepPath = "/d";
+  for (int i = 0; i < 15; ++i) {
+    const std::string name(255, static_cast<char>('a' + i));
+    ItemName next;
+    ASSERT_OK(store->mkdir(deep, next, name, 0755));
+    deep = next;
+    deepPath += "/" + name;
+  }
+  const size_t room = 4096 - deepPath.size() - 1;
   ItemName fits;
-  ASSERT_OK(store->create(dir, fits, std::string(4093, 'n'), 0644, FILE_TYPE_REGULAR));
+  ASSERT_OK(store->create(deep, fits, std::string(room, 'n'), 0644, FILE_TYPE_REGULAR));
   EXPECT_EQ(fits.path.size(), 4096u);
 
   resetCounts(*store);
   LogCapture log;
   ItemName tooLong;
-  CZnError err = store->create(dir, tooLong, std::string(4094, 'm'), 0644, FILE_TYPE_REGULAR);
+  CZnError err = store->create(deep, tooLong, std::string(room + 1, 'm'), 0644, FILE_TYPE_REGULAR);
   EXPECT_EQ(err.errNo(), ENAMETOOLONG);
   EXPECT_TRUE(tooLong.objGuid.empty());
   EXPECT_EQ(log.countContaining("Path too large. Limit=4096, name=[mmm", -1), 1u);
   expectNothingWritten(*store);
 
-  // Directly below the root: "/" + 4095 bytes is the limit.
-  ItemName top;
-  EXPECT_OK(store->create(parent, top, std::string(4095, 't'), 0644, FILE_TYPE_REGULAR));
-  EXPECT_EQ(store->create(parent, top, std::string(4096, 'u'), 0644, FILE_TYPE_REGULAR).errNo(),
+  // A name over 255 bytes is refused even where the path would fit.
+  ItemName longName;
+  EXPECT_EQ(store->create(dir, longName, std::string(256, 'l'), 0644, FILE_TYPE_REGULAR).errNo(),
             ENAMETOOLONG);
+  EXPECT_OK(store->create(dir, longName, std::string(255, 'l'), 0644, FILE_TYPE_REGULAR));
 }
 
 TEST_F(CreateTest, ExistingNameFailsWithEexistAndWritesNothing) {

@@ -226,6 +226,26 @@ TEST_F(DirEntTest, DamagedListKeepsTheWholeRecordsBeforeTheDamage) {
   EXPECT_EQ(list(*store, dir), (GuidPathList{{fakeGuid('1'), "one"}}));
 }
 
+// A damaged list can hold names no create gives; a caller joining them to a
+// path would land outside the directory, so they are never handed out.
+TEST_F(DirEntTest, DamagedNamesAreSkippedNotListed) {
+  ObjectStore* store = open();
+  const guid_t dir = fakeGuid('5');
+  const Bytes entries =
+      concat({record(fakeGuid('1'), ".."), record(fakeGuid('2'), "a/b"),
+              record(fakeGuid('3'), "."), record(fakeGuid('6'), "ok"), kTerminator});
+  makeDirSegment(*store, dir, FILE_TYPE_DIRECTORY, 1, &entries);
+  LogCapture log;
+  EXPECT_EQ(list(*store, dir), (GuidPathList{{fakeGuid('6'), "ok"}}));
+  EXPECT_GE(log.countContaining("with an invalid name", -1), 3u);
+  guid_t found;
+  ItemName item(dir, false);
+  (void)store->lookupPathInDirEnt(found, item, "..");
+  EXPECT_TRUE(found.empty());
+  ASSERT_OK(store->lookupPathInDirEnt(found, item, "ok"));
+  EXPECT_EQ(found, fakeGuid('6'));
+}
+
 // ---- Reading and paging -----------------------------------------------------
 
 TEST_F(DirEntTest, PagingFromDiskAndFromCacheAgree) {

@@ -237,9 +237,18 @@ TEST_F(RemoveRenameTest, InvalidDestinationNamesAreRefusedBeforeAnyChange) {
     EXPECT_EQ(store_->rename("/f", to, false).errNo(), EINVAL);
     EXPECT_EQ(store_->rename("/d", to, false).errNo(), EINVAL);
   }
+  // A name longer than a directory entry holds, or a path longer than the
+  // share allows, could be listed but never looked up again.
+  for (const std::string& to : {"/d/" + std::string(256, 'n'), "/" + std::string(4096, 'p')}) {
+    SCOPED_TRACE("to of " + std::to_string(to.size()) + " bytes");
+    EXPECT_EQ(store_->rename("/f", to, false).errNo(), ENAMETOOLONG);
+    EXPECT_EQ(store_->rename("/d", to, false).errNo(), ENAMETOOLONG);
+  }
   EXPECT_EQ(children("/"), (Listing{{"d", dir}, {"f", file}}));
   EXPECT_TRUE(children("/d").empty());
   EXPECT_EQ(indexGuid("/f"), file);
+  ASSERT_OK(store_->rename("/f", "/d/" + std::string(255, 'n'), false));
+  EXPECT_EQ(indexGuid("/d/" + std::string(255, 'n')), file);
 }
 
 TEST_F(RemoveRenameTest, DestinationParentMustBeAnExistingDirectory) {
