@@ -20,6 +20,8 @@ BackupTimings g_timings;
 
 // The job description's fixed values.
 constexpr int JOB_BACKUP_LEVEL = 2;
+// Sends of a segment that could not be read before the queue gives it up.
+constexpr unsigned DAMAGED_SEGMENT_ATTEMPTS = 3;
 constexpr int JOB_OP_TYPE = 110;
 constexpr int JOB_FLAGS = 2;
 constexpr int POOL_TUNING_A = 60;
@@ -370,6 +372,16 @@ bool BackupControllerThread::run() {
   return true;
 }
 
+unsigned BackupControllerThread::noteReadFailure(const std::string& guid) {
+  HxCriticalSectionGuard guard(readFailuresLock_);
+  return ++readFailures_[guid];
+}
+
+void BackupControllerThread::forgetReadFailures(const std::string& guid) {
+  HxCriticalSectionGuard guard(readFailuresLock_);
+  readFailures_.erase(guid);
+}
+
 void BackupControllerThread::BackupItem(void* arg) {
   std::unique_ptr<ThreadArgs> args(static_cast<ThreadArgs*>(arg));
   BackupControllerThread& self = *args->controllerThread;
@@ -397,6 +409,24 @@ void BackupControllerThread::BackupItem(void* arg) {
             "ERROR: Backup of item [%s] failed due to source file issue. Segment parsing might "
             "have failed",
             args->path.c_str());
+      // A damaged segment (or one too large for a record) fails the same way
+      // every time: sent again forever, it would fail every job and hold
+      // back every other item. After a few tries it leaves the queue as a
+      // missing one does (a store read drops a damaged segment as well).
+      // Other read faults (out of descriptors, memory) may pass: those stay.
+      const bool lasting =
+          err.win32Code() == BACKUP_WIN32_BAD_SEGMENT || err.errNo() == EFBIG;
+      if (lasting && self.noteReadFailure(args->guid) >= DAMAGED_SEGMENT_ATTEMPTS) {
+        OSLOG(-1, "Error: giving up the backup of [%s] after %u failed reads of its segment",
+              args->guid.c_str(), DAMAGED_SEGMENT_ATTEMPTS);
+        self.forgetReadFailures(args->guid);
+        OBJECT_STORE_STOP_PERF_COUNTER("backupitem", PERF_BACKUP_ITEM);
+        for (const std::string& guid : requeue)
+          if (guid != args->guid) queue.repushToBackupQueue(guid);
+        queue.commitCallback(0, std::list<std::string>{args->guid}, true);
+        self.workerDoneEvent_.set();
+        return;
+      }
     } else {
       OSLOG(-1, "ERROR: backup failed for the ITEM [%s]", args->path.c_str());
     }
@@ -424,6 +454,7 @@ void BackupControllerThread::BackupItem(void* arg) {
       OSLOG(-1, "ERROR: streamNum out of range (%d)", streamNumber);
     }
     OSLOG(4, "INFO: backup succeeded for the ITEM [%s]", args->path.c_str());
+    self.forgetReadFailures(args->guid);
   }
   OBJECT_STORE_STOP_PERF_COUNTER("backupitem", PERF_BACKUP_ITEM);
   self.workerDoneEvent_.set();

@@ -28,6 +28,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <list>
 #include <map>
 #include <memory>
@@ -147,6 +148,10 @@ class BackupControllerThread : public HxThread {
   // Waits up to ms on quitEvent_; true when the store is closing.
   bool pauseUnlessQuit(uint32_t ms);
   void setStatusMessage(const std::string& message);
+  // Counts one more failed send of a segment that could not be read; returns
+  // the count so far. forgetReadFailures drops the count of a segment.
+  unsigned noteReadFailure(const std::string& guid);
+  void forgetReadFailures(const std::string& guid);
 
   std::atomic<bool> quit_{false};
   std::shared_ptr<BackupInterface> controller_;  // controller thread only
@@ -165,6 +170,8 @@ class BackupControllerThread : public HxThread {
   BackupControllerCounters counters_;
   HxCriticalSection statusLock_;  // leaf
   std::string statusMessage_ OS_GUARDED_BY(statusLock_);
+  HxCriticalSection readFailuresLock_;  // leaf
+  std::map<std::string, unsigned> readFailures_ OS_GUARDED_BY(readFailuresLock_);
   DiskCache* diskCache_;
   DiskCacheContext* context_;
   const BackupTimings timings_;

@@ -220,6 +220,37 @@ TEST_F(BackupControllerTest, SegmentReadFaultIsReportedAsASourceFileIssue) {
   EXPECT_EQ(ctl().jobFailed.load(), 1u);
 }
 
+// A segment that can never be read must not fail every job forever and hold
+// back the other items: after a few tries it leaves the queue like a missing
+// segment, with a logged error.
+TEST_F(BackupControllerTest, SegmentThatNeverReadsIsGivenUpAfterAFewTries) {
+  setRegistry("nStreamCount", "1");
+  start();
+  const std::vector<std::string> guids = makeExtents(0, 1);
+  BackupTransportFaults::failSendItem(1, BACKUP_WIN32_BAD_SEGMENT, EIO, {guids[0]}, true);
+  LogCapture log(1);
+  pushAndRelease(guids);
+  ASSERT_TRUE(waitUntil([&] { return queueEmpty(); }));
+  EXPECT_EQ(ctl().sendItemErr.load(), 3u);
+  EXPECT_EQ(ctl().jobFailed.load(), 2u);
+  EXPECT_EQ(log.count("Error: giving up the backup of [" + guids[0] +
+                          "] after 3 failed reads of its segment",
+                      -1),
+            1u);
+  // It leaves the journal as a missing segment does: committed with the
+  // error record after it.
+  EXPECT_EQ(countRecord(EVENT_COMMITTED, guids[0]), 1u);
+  const std::vector<std::string> records = journalRecords();
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records.back(), "4," + guids[0]);
+
+  // The queue goes on: a readable item after it is sent and committed.
+  BackupTransportFaults::clear();
+  const std::vector<std::string> next = makeExtents(1, 1);
+  pushAndRelease(next);
+  ASSERT_TRUE(waitUntil([&] { return countRecord(EVENT_COMMITTED, next[0]) == 1; }));
+}
+
 TEST_F(BackupControllerTest, MissingSegmentIsCommittedWithTheErrorFlag) {
   start();
   const std::vector<std::string> guids = makeExtents(0, 1);
