@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -34,6 +35,24 @@ constexpr int64_t STOP_POLL_MS = 100;
 constexpr int64_t ACCEPT_RETRY_MS = 50;
 
 std::atomic<uint32_t> g_receiveTimeoutMs{5000};
+
+// Request bytes as they may go into the log: a control byte (a newline that
+// would start a forged log line, an escape sequence for a terminal) shows as
+// \xNN.
+std::string printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f || c == '\\') {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+      out += escaped;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
 
 bool isTransientAcceptError(int errNo) {
   switch (errNo) {
@@ -227,7 +246,7 @@ void CommandInterface::threadFunction() {
     } catch (const std::exception& e) {
       response = std::string("Error: ") + e.what();
     }
-    OSLOG(6, "received cmd: [%s]", command.c_str());
+    OSLOG(6, "received cmd: [%s]", printable(command).c_str());
     setSendTimeout(client, SEND_TIMEOUT_MS);
     (void)sendResponse(client, response);  // nothing more to do for a failed send
     (void)client.Shutdown(2);              // the peer may already be gone
@@ -303,8 +322,8 @@ bool CommandInterface::getCommand(CZnSocket& client, std::string& command) {
     }
   }
   buffer[size] = '\0';
-  OSLOG(6, "received cmd=[%s]", buffer);
   command = buffer;  // ends at the first NUL byte
+  OSLOG(6, "received cmd=[%s]", printable(command).c_str());
   return false;
 }
 

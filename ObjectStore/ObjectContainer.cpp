@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -70,25 +71,33 @@ size_t deleteCacheDirExcept(DiskCache& cache, const std::string& dir, uint64_t s
   DiskCacheContext share;  // addresses the share's area; never registered
   share.name = std::to_string(subclient);
   size_t kept = 0;
-  DIR* top = opendir(dir.c_str());
-  if (top == nullptr) return 0;
+  // Nothing here follows a symbolic link: a link planted in the cache
+  // directory must not make the cleanup delete files somewhere else.
+  const int topFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (topFd < 0) return 0;
+  DIR* top = fdopendir(topFd);
+  if (top == nullptr) {
+    ::close(topFd);
+    return 0;
+  }
   std::vector<std::string> subdirs;
   while (dirent* entry = readdir(top)) {
     const std::string name = entry->d_name;
     if (name != "." && name != "..") subdirs.push_back(name);
   }
-  closedir(top);
   for (const std::string& subdir : subdirs) {
-    const std::string subPath = join(dir, subdir);
+    const int innerFd =
+        openat(topFd, subdir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (innerFd < 0) continue;  // a stray file or link at the top: not a segment, left alone
+    DIR* inner = fdopendir(innerFd);
+    if (inner == nullptr) {
+      ::close(innerFd);
+      continue;
+    }
     std::vector<std::string> names;
-    if (DIR* inner = opendir(subPath.c_str())) {
-      while (dirent* entry = readdir(inner)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-      }
-      closedir(inner);
-    } else {
-      continue;  // a stray file at the top: not a segment, left alone
+    while (dirent* entry = readdir(inner)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
     }
     for (const std::string& name : names) {
       if (keep.count(name) != 0) {
@@ -96,12 +105,15 @@ size_t deleteCacheDirExcept(DiskCache& cache, const std::string& dir, uint64_t s
         continue;
       }
       // Already gone is as good as deleted; a file the cache never recorded
-      // is removed behind it.
+      // is removed behind it (unlinkat removes a link itself, never its
+      // target).
       if (cache.deleteSegment(share, name, false, false, 0).failed())
-        (void)::unlink(join(subPath, name).c_str());
+        (void)unlinkat(innerFd, name.c_str(), 0);
     }
-    (void)::rmdir(subPath.c_str());  // fails while a kept segment is in it
+    closedir(inner);
+    (void)unlinkat(topFd, subdir.c_str(), AT_REMOVEDIR);  // fails while a kept segment is in it
   }
+  closedir(top);
   return kept;
 }
 
@@ -133,15 +145,25 @@ bool dirExists(const std::string& path) {
 // Checks that a view's share name and pitName can become directory names
 // under the container without escaping it (they name the store directory,
 // the noprune and view areas of the cache, and the index file).
+// New names also keep control characters out: they end up in directory
+// names, log lines and command replies, where a tab or an escape sequence
+// misleads whoever reads them. (Names already recorded are still read.)
+bool hasControlCharacter(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+  });
+}
+
 CZnError validateViewNames(const std::string& name, uint64_t subclient,
                            const std::string& pitName) {
   std::string shareName = (!name.empty() && name[0] == '/') ? name.substr(1) : name;
   std::string shareKey = ObjectContainer::shareKeyOf(name, subclient);
-  if (!isSafeContainerName(shareName)) {
+  if (!isSafeContainerName(shareName) || hasControlCharacter(shareName)) {
     OSLOG(-1, "Error: invalid share name [%s]", name.c_str());
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Invalid share name [%s]", name.c_str());
   }
-  if (pitName.empty() || !isSafeContainerName(pitName)) {
+  if (pitName.empty() || !isSafeContainerName(pitName) || hasControlCharacter(pitName)) {
     OSLOG(-1, "Error: [%s] invalid pitName [%s]", shareKey.c_str(), pitName.c_str());
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Invalid pitName [%s]", pitName.c_str());
   }
@@ -251,6 +273,18 @@ CZnError ObjectContainer::init(const ObjectContainerConfig& config) {
   const std::string backupDir = join(containerDir_, "backup");
   const std::string cacheDir = join(containerDir_, "cache");
 
+  // The container holds copies of every share's file contents, whatever
+  // their own modes say: a container directory made here is this user's
+  // alone, and one that others may read is reported.
+  struct stat containerSt;
+  if (stat(containerDir_.c_str(), &containerSt) != 0) {
+    const size_t slash = containerDir_.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) (void)createDir(containerDir_.substr(0, slash));
+    (void)::mkdir(containerDir_.c_str(), 0700);  // an error shows in the next step
+  } else if ((containerSt.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    OSLOG(1, "Warning: container directory [%s] is open to other users (mode %03o)",
+          containerDir_.c_str(), static_cast<unsigned>(containerSt.st_mode & 0777));
+  }
   if (int rc = createDir(objstrDir_); rc != 0) {
     OSLOG(-1, "Error: Can't create folder %s", objstrDir_.c_str());
     return FXErrorUtil::ErrorErrNo(FX_LOC, rc, "Can't create folder %s", objstrDir_.c_str());

@@ -103,7 +103,10 @@ CZnError DiskCache::prepare(const DiskCacheContext& ctx, const std::string& name
                             ContextPaths& paths) {
   if (!ready()) return FXErrorUtil::ErrorErrNo(FX_LOC, ENODEV, "Disk cache not initialized");
   // The name is a file name: no separators, nothing that walks the tree.
-  if (name.empty() || name.size() > 255 || name == "." || name == ".." ||
+  // Its first two characters name its directory, so a leading dot (".."
+  // would leave the area, "." stay in it, ".t" meet the temporary files) is
+  // refused as well.
+  if (name.empty() || name.size() > 255 || name[0] == '.' ||
       name.find('/') != std::string::npos || name.find('\0') != std::string::npos)
     return FXErrorUtil::ErrorErrNo(FX_LOC, EINVAL, "Invalid segment name [%s]", name.c_str());
   return contexts_->snapshot(ctx, paths);

@@ -242,6 +242,17 @@ TEST_F(CommandInterfaceTest, UnknownAndEmptyCommands) {
   EXPECT_EQ(client.response().value_or("<none>"), "Error: no command found");
 }
 
+// Request bytes reach the log with control bytes escaped, so a request can't
+// forge log lines.
+TEST_F(CommandInterfaceTest, ControlBytesOfARequestAreEscapedInTheLog) {
+  LogCapture log(6);
+  EXPECT_EQ(ask("frob\n[0] Error: forged\x1b[2J"), "Error: unknown command");
+  EXPECT_EQ(log.countContaining("received cmd=[frob\\x0a[0] Error: forged\\x1b[2J]", 6), 1u)
+      << log.dump();
+  for (const auto& record : log.records())
+    EXPECT_EQ(record.message.find_first_of("\n\x1b"), std::string::npos) << record.message;
+}
+
 TEST_F(CommandInterfaceTest, LengthLimitIs256) {
   LogCapture log(-1);
   std::string longest = "x" + std::string(MAX_COMMAND_LENGTH - 1, 'y');

@@ -71,6 +71,32 @@ TEST_F(ContainerTest, ContainerCreatesItsOwnDiskCache) {
   EXPECT_EQ(own.getRootGuid(index).size(), 32u);
 }
 
+// The container keeps copies of every share's contents: one it makes is
+// closed to other users, and an open one it is given is reported.
+TEST_F(ContainerTest, NewContainerDirectoryIsPrivateAnOpenOneIsReported) {
+  {
+    ObjectContainer made;
+    ObjectContainerConfig config;
+    config.containerDir = path("deep/made");
+    ASSERT_OK(made.init(config));
+    struct stat st;
+    ASSERT_EQ(stat(path("deep/made").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+  }
+  ASSERT_EQ(mkdir(path("open").c_str(), 0755), 0);
+  ASSERT_EQ(chmod(path("open").c_str(), 0755), 0);
+  ObjectContainer given;
+  ObjectContainerConfig config;
+  config.containerDir = path("open");
+  LogCapture log(1);
+  ASSERT_OK(given.init(config));
+  EXPECT_EQ(log.count("Warning: container directory [" + path("open") +
+                          "] is open to other users (mode 755)",
+                      1),
+            1u)
+      << log.dump();
+}
+
 TEST_F(ContainerTest, OpenAndCloseBeforeInitFailWithEnodev) {
   ObjectContainer fresh;
   ObjectStoreIndex index = 0;
@@ -94,7 +120,7 @@ TEST_F(ContainerTest, NamesThatCouldLeaveTheContainerAreRejected) {
   const std::vector<std::pair<std::string, std::string>> bad = {
       {"a/b", "0"}, {"..", "0"}, {"/..", "0"}, {".", "0"},     {"a,b", "0"},
       {"s", "x/y"}, {"s", ".."}, {"s", "."},   {"s", "a,b"},   {std::string(300, 'n'), "0"},
-      {"s", std::string(300, 'p')}};
+      {"s", std::string(300, 'p')}, {"a\tb", "0"}, {"a\x1b[2J", "0"}, {"s", "p\x7f"}};
   for (const auto& [name, pit] : bad) {
     ObjectStoreConfig config = liveConfig(name);
     config.pitName = pit;

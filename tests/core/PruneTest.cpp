@@ -447,6 +447,44 @@ TEST_F(PruneTest, JournalPendingSetFollowsTheFiles) {
 // ---------------------------------------------------------------------------
 // Closing the last view
 
+// The cleanup of a closed share's cache directory deletes only what lies in
+// it: a symbolic link planted there is removed, never followed.
+TEST_F(PruneTest, CleanupDoesNotFollowLinksOutOfTheCacheDirectory) {
+  blockBackups();
+  ASSERT_OK(container_->openObjectStore(containerIndex_, fastConfig()));
+  containerIndexOpen_ = true;
+  ItemName parent("/"), item;
+  ASSERT_OK(container_->create(containerIndex_, parent, item, "f", 0644));
+  ItemName byPath("/f");
+  FileHandle handle;
+  ASSERT_OK(container_->open(containerIndex_, handle, byPath, O_RDWR, false));
+  const std::string content = patternBytes(EXTENT_SIZE, 5);
+  uint64_t len = content.size();
+  ASSERT_OK(container_->write(containerIndex_, handle, content.data(), len, 0, NO_SYNC));
+  ASSERT_OK(container_->close(containerIndex_, handle));
+  const std::set<guid_t> pending = pendingInJournal();
+  ASSERT_FALSE(pending.empty());
+
+  DiskCacheContext share;
+  share.name = std::to_string(SUBCLIENT);
+  const std::string segment = cache_->segmentPath(share, *pending.begin());
+  const std::string shareDir = segment.substr(0, segment.rfind('/', segment.rfind('/') - 1));
+  const std::string outside = containerDir_ + "/outside";
+  ASSERT_EQ(createDir(outside + "/zz"), 0);
+  test::writeFile(outside + "/victim", "keep");
+  test::writeFile(outside + "/zz/victim", "keep");
+  ASSERT_EQ(symlink(outside.c_str(), (shareDir + "/zz").c_str()), 0);
+  ASSERT_EQ(symlink((outside + "/victim").c_str(), (segment + "-link").c_str()), 0);
+
+  ASSERT_OK(container_->closeObjectStore(containerIndex_));
+  containerIndexOpen_ = false;
+  EXPECT_EQ(test::readFile(outside + "/victim"), "keep");
+  EXPECT_EQ(test::readFile(outside + "/zz/victim"), "keep");
+  EXPECT_TRUE(test::fileExists(segment));
+  struct stat st;
+  EXPECT_NE(lstat((segment + "-link").c_str(), &st), 0) << "the planted link itself goes";
+}
+
 TEST_F(PruneTest, CleanupKeepsJournalPendingSegmentsForTheNextStart) {
   blockBackups();
   ASSERT_OK(container_->openObjectStore(containerIndex_, fastConfig()));

@@ -223,8 +223,9 @@ TEST_F(DiskCacheTest, MissingSegmentsFailWithENOENT) {
 
 TEST_F(DiskCacheTest, InvalidNamesAreRejected) {
   openCache();
-  for (const std::string& name : {std::string(), std::string("a/b"), std::string("."),
-                                  std::string(".."), std::string(256, 'x')}) {
+  for (const std::string& name :
+       {std::string(), std::string("a/b"), std::string("."), std::string(".."),
+        std::string(256, 'x'), std::string("..x"), std::string(".tmp")}) {
     EXPECT_EQ(createStandard(name, 1).errNo(), EINVAL) << "[" << name << "]";
     EXPECT_FALSE(cache_->doesSegmentExist(ctx_, name));
   }

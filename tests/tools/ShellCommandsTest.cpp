@@ -125,6 +125,20 @@ TEST_F(ShellCommandsTest, PutGetRoundTripKeepsEveryByte) {
   EXPECT_EQ(readFile(path("outdir/f1")), pattern(1, 4));
 }
 
+// get writes a temporary file beside its target: a link planted under that
+// name in a shared directory must not redirect the copy to the link's target.
+TEST_F(ShellCommandsTest, GetDoesNotFollowALinkAtItsTemporaryName) {
+  putBytes("/f", "new bytes");
+  writeFile(path("victim"), "keep");
+  const std::string target = path("out");
+  const std::string temp = target + ".objstore-" + std::to_string(getpid());
+  ASSERT_EQ(symlink(path("victim").c_str(), temp.c_str()), 0);
+  ok("get", {container(), "/f", target});
+  EXPECT_EQ(readFile(path("victim")), "keep");
+  EXPECT_EQ(readFile(target), "new bytes");
+  EXPECT_FALSE(fileExists(temp));
+}
+
 TEST_F(ShellCommandsTest, PutReplacesTheContents) {
   putBytes("/a.txt", std::string(5000, 'x'));
   putBytes("/a.txt", "short\n");

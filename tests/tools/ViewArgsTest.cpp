@@ -170,6 +170,8 @@ TEST(ViewArgsTest, BadOptionsAreRefusedWithAReason) {
   EXPECT_NE(refused({"--share", "a/b"}).find("a/b"), std::string::npos);
   EXPECT_NE(refused({"--share", ".."}).find("share"), std::string::npos);
   EXPECT_NE(refused({"--share="}).find("share"), std::string::npos);
+  EXPECT_NE(refused({"--share", "a\tb"}).find("control"), std::string::npos);
+  EXPECT_NE(refused({"--share", "a\x1b[2J"}).find("control"), std::string::npos);
   // Only a point-in-time view can drop its writes.
   EXPECT_NE(refused({"/c", "--discard-writes"}).find("--at"), std::string::npos);
 }

@@ -520,8 +520,13 @@ void Shell::get(const std::string& given, const std::string& localGiven) {
     local = local + "/" + baseName(path);
   // Written beside the target and renamed over it at the end, so that a
   // failed copy never leaves a half file under the target's name.
+  // In a shared directory someone may have put a link under that name: it is
+  // removed (never followed), and anything put back in the meantime makes
+  // the create fail instead of redirecting the copy.
   const std::string temp = local + ".objstore-" + std::to_string(getpid());
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0777);
+  ::unlink(temp.c_str());
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        st.st_mode & 0777);
   if (fd < 0) return report(local, errno);
   int rc = readFile(path, size, [&](const char* data, uint64_t n) {
     while (n > 0) {

@@ -1,5 +1,6 @@
 #include "tools/objstore/ViewArgs.h"
 
+#include <algorithm>
 #include <unistd.h>
 
 #include <cerrno>
@@ -246,8 +247,11 @@ bool parseViewOptions(std::vector<std::string>& args, ViewOptions& out, std::str
     }
     if (!optionValue(args, i, "--share", matched, value, consumed, error)) return false;
     if (matched) {
-      if (value.empty() || value == "." || value == ".." ||
-          value.find_first_of(std::string("/,\n\0", 4)) != std::string::npos) {
+      const bool control = std::any_of(value.begin(), value.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) == 0x7f;
+      });
+      if (value.empty() || value == "." || value == ".." || control ||
+          value.find_first_of("/,") != std::string::npos) {
         error = "'" + value + "' is not a share name (no '/', ',' or control characters)";
         return false;
       }
