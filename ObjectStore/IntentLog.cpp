@@ -213,6 +213,7 @@ void IntentLog::close() {
   inFlight_.clear();
   movesInFlight_.clear();
   left_.clear();
+  leftMoves_.clear();
   hasLeft_.store(false);
 }
 
@@ -261,7 +262,7 @@ CZnError IntentLog::begin(const Move& move, uint64_t& ticket) {
   ticket = nextTicket_++;
   CZnError err = appendNoLock(beginLine(ticket, move));
   if (!err.ok()) return err;
-  movesInFlight_.insert(ticket);
+  movesInFlight_[ticket] = move;
   return CZnError::Success;
 }
 
@@ -269,14 +270,16 @@ void IntentLog::finish(uint64_t ticket) {
   std::lock_guard<std::mutex> guard(lock_);
   inFlight_.erase(ticket);
   movesInFlight_.erase(ticket);
-  if (left_.erase(ticket) != 0) hasLeft_.store(!left_.empty());
+  if (left_.erase(ticket) + leftMoves_.erase(ticket) != 0)
+    hasLeft_.store(!left_.empty() || !leftMoves_.empty());
   if (CZnError err = appendNoLock("E " + std::to_string(ticket) + "\n"); !err.ok()) {
     OSLOG(1, "[%s] removal %lu not marked complete: %s", path_.c_str(),
           static_cast<unsigned long>(ticket), err.text().c_str());
     keepFile_ = true;  // harmless: the next start finds it done
     return;
   }
-  if (inFlight_.empty() && movesInFlight_.empty() && left_.empty() && !keepFile_ &&
+  if (inFlight_.empty() && movesInFlight_.empty() && left_.empty() && leftMoves_.empty() &&
+      !keepFile_ &&
       size_ > COMPACT_BYTES && fd_ >= 0) {
     if (::ftruncate(fd_, 0) == 0) size_ = 0;
   }
@@ -284,17 +287,27 @@ void IntentLog::finish(uint64_t ticket) {
 
 void IntentLog::leave(uint64_t ticket) {
   std::lock_guard<std::mutex> guard(lock_);
-  auto it = inFlight_.find(ticket);
-  if (it == inFlight_.end()) return;
-  left_.insert(*it);
+  if (auto it = inFlight_.find(ticket); it != inFlight_.end()) {
+    left_.insert(*it);
+    inFlight_.erase(it);
+  } else if (auto move = movesInFlight_.find(ticket); move != movesInFlight_.end()) {
+    leftMoves_.insert(*move);
+    movesInFlight_.erase(move);
+  } else {
+    return;
+  }
   hasLeft_.store(true);
-  inFlight_.erase(it);
-  OSLOG(1, "[%s] removal %lu left for later", path_.c_str(), static_cast<unsigned long>(ticket));
+  OSLOG(1, "[%s] change %lu left for later", path_.c_str(), static_cast<unsigned long>(ticket));
 }
 
 std::vector<std::pair<uint64_t, IntentLog::Removal>> IntentLog::left() const {
   std::lock_guard<std::mutex> guard(lock_);
   return {left_.begin(), left_.end()};
+}
+
+std::vector<std::pair<uint64_t, IntentLog::Move>> IntentLog::leftMoves() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return {leftMoves_.begin(), leftMoves_.end()};
 }
 
 }  // namespace ObjectStore

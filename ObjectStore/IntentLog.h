@@ -96,19 +96,21 @@ class IntentLog {
   // Records a removal about to start; `ticket` names it for finish/leave.
   // Fails (and nothing should be changed) when the record can't be written.
   CZnError begin(const Removal& removal, uint64_t& ticket);
-  // Likewise for a rename. A rename is finished on every way out of it; only
-  // a killed process leaves its record.
+  // Likewise for a rename.
   CZnError begin(const Move& move, uint64_t& ticket);
-  // The removal is complete (or, for one that was left, completed later).
-  // A failed mark only makes the next start check the removal again, which
+  // The change is complete (or, for one that was left, completed later).
+  // A failed mark only makes the next start check the change again, which
   // finds nothing to do.
   void finish(uint64_t ticket);
-  // The removal could not be completed now: its record stays for a later
-  // try (left()) or the next start, and the file is not emptied before then.
+  // The change could not be completed (or, for a rename, undone) now: its
+  // record stays for a later try (left(), leftMoves()) or the next start,
+  // and the file is not emptied before then.
   void leave(uint64_t ticket);
-  // The removals left by leave() and not finished since, by ticket.
+  // The removals and renames left by leave() and not finished since, by
+  // ticket.
   std::vector<std::pair<uint64_t, Removal>> left() const;
-  // Whether left() has anything, without taking the lock.
+  std::vector<std::pair<uint64_t, Move>> leftMoves() const;
+  // Whether left() or leftMoves() has anything, without taking the lock.
   bool hasLeft() const { return hasLeft_.load(std::memory_order_relaxed); }
   const std::string& path() const { return path_; }
 
@@ -126,8 +128,9 @@ class IntentLog {
   uint64_t nextTicket_ = 1;
   uint64_t size_ = 0;
   std::map<uint64_t, Removal> inFlight_;
-  std::set<uint64_t> movesInFlight_;
+  std::map<uint64_t, Move> movesInFlight_;
   std::map<uint64_t, Removal> left_;
+  std::map<uint64_t, Move> leftMoves_;
   std::atomic<bool> hasLeft_{false};
   // Records in the file that a later start must still see: the file may not
   // be emptied.

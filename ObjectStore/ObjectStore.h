@@ -469,7 +469,8 @@ class ObjectStore {
   PersistentMap<std::string, std::string>& deletedSegments() { return deletedSegments_; }
   IntentLog& intentLog() { return intentLog_; }
   // Tries again the removals of this run whose entry-list change failed
-  // (the items are deleted from the index but still listed). Cheap when
+  // (the items are deleted from the index but still listed), and the renames
+  // that failed without putting the lists back as they were. Cheap when
   // there are none: the container calls it before every operation.
   void finishLeftRemovalsIfAny() {
     if (intentLog_.hasLeft()) finishLeftRemovals();

@@ -195,8 +195,17 @@ class MoveRecord {
  public:
   explicit MoveRecord(IntentLog& log) : log_(log) {}
   ~MoveRecord() {
-    if (active_) log_.finish(ticket_);
+    if (!active_) return;
+    if (leave_) {
+      log_.leave(ticket_);
+    } else {
+      log_.finish(ticket_);
+    }
   }
+  // The rename failed and the entry lists may disagree with the index (a
+  // step or its undo failed): the record stays, so that a later try or the
+  // next start makes them agree with wherever the index has the item.
+  void leaveForRepair() { leave_ = true; }
   MoveRecord(const MoveRecord&) = delete;
   MoveRecord& operator=(const MoveRecord&) = delete;
 
@@ -212,6 +221,7 @@ class MoveRecord {
   IntentLog& log_;
   uint64_t ticket_ = 0;
   bool active_ = false;
+  bool leave_ = false;
 };
 
 // Moves the entry of objGuid from (srcParent, srcName) to (dstParent,
@@ -621,11 +631,13 @@ CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toP
   if (err = guidCache_.insert(objGuid, dstPath, discard); !err.ok()) {
     err.Push(FX_LOC, "Can't insert into GUID cache");
     OSLOG_ERR(err);
+    record.leaveForRepair();  // the index has the new name, the lists the old
     return err;
   }
   if (err = versionCache_.insert(objGuid, version, discard); !err.ok()) {
     err.Push(FX_LOC, "Can't insert into version cache");
     OSLOG_ERR(err);
+    record.leaveForRepair();
     return err;
   }
 
@@ -658,7 +670,12 @@ CZnError ObjectStore::rename(const std::string& fromPath, const std::string& toP
   bool moved = false;
   if (err = moveEntry(*this, objGuid, props.parentGuid, srcName, dstParentGuid, dstName, moved);
       !err.ok()) {
-    if (!moved) undoIndexRename(props, newProps, false);
+    if (!moved) {
+      undoIndexRename(props, newProps, false);
+      // A failed step's undo may have failed too (a full disk): both names
+      // listed, or neither.
+      record.leaveForRepair();
+    }
     return err;
   }
 
@@ -790,11 +807,13 @@ CZnError ObjectStore::renameDir(const std::string& toPath, ItemName& from, CXFil
   if (err = guidCache_.insert(objGuid, to, discard); !err.ok()) {
     err.Push(FX_LOC, "Can't insert into GUID cache");
     OSLOG_ERR(err);
+    record.leaveForRepair();  // the index has the new name, the lists the old
     return err;
   }
   if (err = guidCache_.renamePaths(srcPath, to); !err.ok()) {
     err.Push(FX_LOC, "Can't rename the cached paths below [%s]", srcPath.c_str());
     OSLOG_ERR(err);
+    record.leaveForRepair();
     return err;
   }
   if (debugFlagSet(DEBUG_FLAG_KILL_RENAME)) killProcess();
@@ -806,6 +825,7 @@ CZnError ObjectStore::renameDir(const std::string& toPath, ItemName& from, CXFil
     err.Push(FX_LOC, "Error: Can't update file header for [%s]", version.c_str());
     OSLOG_ERR(err);
     undoIndexRename(props, newProps, true);
+    record.leaveForRepair();  // in case the index kept the new name
     return err;
   }
   auto setCachedParent = [&](const guid_t& parent) {
@@ -819,6 +839,7 @@ CZnError ObjectStore::renameDir(const std::string& toPath, ItemName& from, CXFil
       !err.ok()) {
     if (moved) return err;
     undoIndexRename(props, newProps, true);
+    record.leaveForRepair();
     setCachedParent(props.parentGuid);
     // The header's parent is only a hint; put it back all the same.
     (void)updateFileHeader(version, static_cast<uint64_t>(std::max<int64_t>(props.size, 0)), 0,

@@ -276,6 +276,12 @@ void ObjectStore::finishLeftRemovals() {
   if (!one.owns_lock()) return;
   for (const auto& [ticket, removal] : intentLog_.left())
     if (finishRemoval(removal)) intentLog_.finish(ticket);
+  for (const auto& [ticket, move] : intentLog_.leftMoves()) {
+    if (!finishMove(move)) continue;
+    OSLOG(2, "[%s] entry lists of the rename of [%s] to [%s] repaired", rootName_.c_str(),
+          move.srcPath.c_str(), move.dstPath.c_str());
+    intentLog_.finish(ticket);
+  }
 }
 
 CZnError ObjectStore::makeRestoreInterface(int copyPrecedence,

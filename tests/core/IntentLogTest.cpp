@@ -184,6 +184,34 @@ TEST_F(IntentLogTest, RenamesAreKeptBesideRemovalsAndFinishedByTicket) {
   EXPECT_EQ(unfinished.moves, (std::vector<IntentLog::Move>{moved, dir}));
 }
 
+// A rename that failed without putting the lists back is left for a later
+// try: it is listed until finished, and its record outlives the process.
+TEST_F(IntentLogTest, ALeftRenameIsListedUntilFinishedAndKeptForTheNextStart) {
+  const IntentLog::Move moved{"obj1", "src", "dst", "a", "b", "/a", "/d/b", false};
+  const IntentLog::Move other{"obj2", "src", "src", "c", "e", "/c", "/e", false};
+  {
+    IntentLog log;
+    IntentLog::Unfinished unfinished;
+    ASSERT_TRUE(log.open(file(), unfinished).ok());
+    uint64_t first = 0, second = 0;
+    ASSERT_TRUE(log.begin(moved, first).ok());
+    ASSERT_TRUE(log.begin(other, second).ok());
+    EXPECT_FALSE(log.hasLeft());
+    log.leave(first);
+    log.leave(second);
+    EXPECT_TRUE(log.hasLeft());
+    EXPECT_TRUE(log.left().empty());
+    const auto leftMoves = log.leftMoves();
+    ASSERT_EQ(leftMoves.size(), 2u);
+    EXPECT_EQ(leftMoves[0].first, first);
+    EXPECT_EQ(leftMoves[0].second, moved);
+    log.finish(second);
+    EXPECT_TRUE(log.hasLeft());
+    ASSERT_EQ(log.leftMoves().size(), 1u);
+  }
+  EXPECT_EQ(reopenAll().moves, (std::vector<IntentLog::Move>{moved}));
+}
+
 TEST_F(IntentLogTest, DamagedRenameRecordsAreSkipped) {
   const IntentLog::Move good{"o", "s", "d", "x", "y", "/x", "/y", false};
   std::string text = IntentLog::beginLine(1, good);
