@@ -301,8 +301,21 @@ void opFlock(fuse_req_t req, fuse_ino_t inode, fuse_file_info* fi, int op) {
                  guarded([&] { return fsOf(req).flock(req, inode, fi->fh, fi->lock_owner, op); }));
 }
 
+// Larger requests than the kernel's default of 128 KiB: a 1 MiB write then
+// reaches the store as one write of one whole extent, not eight pieces, and
+// sequential reads are read ahead as far. libfuse lowers both to what the
+// kernel and its buffer allow.
+constexpr unsigned LARGE_REQUEST_BYTES = 1024 * 1024;
+
+void opInit(void* /*userdata*/, fuse_conn_info* conn) {
+  conn->max_write = LARGE_REQUEST_BYTES;
+  conn->max_read = 0;  // no limit beyond max_write's
+  conn->max_readahead = LARGE_REQUEST_BYTES;
+}
+
 fuse_lowlevel_ops makeOperations() {
   fuse_lowlevel_ops ops{};
+  ops.init = opInit;
   ops.lookup = opLookup;
   ops.forget = opForget;
   ops.forget_multi = opForgetMulti;
