@@ -53,17 +53,20 @@ index_iface_props makeExtentRecord(const guid_t& objGuid, const guid_t& extentGu
 
 // Brings back the index record of an extent segment that a truncate marked
 // deleted, and the segment itself: a write into it starts from an empty
-// data section. False when the index knows no such record.
+// data section (a segment already there is one the caller just made or
+// emptied). The segment comes first: a process killed in between leaves an
+// unrecorded empty segment, which the next write takes over, never a live
+// record without its segment. False when the index knows no such record.
 bool reviveExtentRecord(ObjectStore& store, index_iface_props& record) {
+  CZnError err = store.createSegment(record, false);
+  if (!err.ok() && err.errNo() != EEXIST) return false;
   index_iface_props update;
   update.objGuid = record.objGuid;
   update.verGuid = record.verGuid;
   update.parentGuid = record.parentGuid;
   update.updateSelector = 1;
   update.dtime = 0;
-  if (store.index().update_item(update) != 0) return false;
-  CZnError err = store.createSegment(record, false);
-  return err.ok() || err.errNo() == EEXIST;
+  return store.index().update_item(update) == 0;
 }
 
 }  // namespace
@@ -732,27 +735,49 @@ CZnError ObjectStore::undeleteExtent(const guid_t& extentGuid, const guid_t& ext
     std::string deletedVersion;
     if (!deletedSegments_.read(extentGuid, deletedVersion) || deletedVersion != extentVersion)
       return CZnError::Success;
-    (void)deletedSegments_.erase(extentGuid);  // at worst the entry hides the extent again
+  } else if (deleted == info.deletedExtents.end()) {
+    return CZnError::Success;
+  }
+  OSLOG(5, "undeleting [%s] [%s]", extentGuid.c_str(), extentVersion.c_str());
+
+  // The segment is made ready before anything records the extent as live
+  // again: a process killed in between then leaves a deleted extent with an
+  // empty segment (which the next write takes over), never a live extent
+  // showing bytes a truncate removed, nor one without its segment.
+  if (diskCache_->doesSegmentExist(context_, extentVersion)) {
+    if (CZnError err = diskCache_->truncateSection(context_, extentVersion, SECTION_DATA, 0, 0);
+        !err.ok()) {
+      err.Push(FX_LOC, "Error: Can't truncate section for [%s]", extentVersion.c_str());
+      OSLOG_ERR(err);
+      return err;
+    }
+  } else if (deleted != info.deletedExtents.end()) {
+    index_iface_props record = deleted->second;
+    record.dtime = -1;
+    if (CZnError err = createSegment(record, discard || info.filtered);
+        !err.ok() && err.errNo() != EEXIST) {
+      err.Push(FX_LOC, "Error: Can't create segment [%s]", extentVersion.c_str());
+      logErrorUnlessNoSpace(err);
+      return err;
+    }
+  }  // else the writer creates it
+
+  if (discard || info.filtered) {
+    // The index never heard of these extents; only the local record of the
+    // delete has to go (at worst the entry hides the extent again).
+    (void)deletedSegments_.erase(extentGuid);
   } else {
-    if (deleted == info.deletedExtents.end()) return CZnError::Success;
-    OSLOG(5, "undeleting [%s] [%s]", extentGuid.c_str(), extentVersion.c_str());
-    if (info.filtered) {
-      // The index never heard of a filtered file's extents; only the local
-      // record of the delete has to go.
-      (void)deletedSegments_.erase(extentGuid);
-    } else {
-      index_iface_props update;
-      update.objGuid = extentGuid;
-      update.verGuid = extentVersion;
-      update.parentGuid = extentToParent(extentGuid);
-      update.vtime = deleted->second.vtime;
-      update.dtime = 0;
-      update.updateSelector = 1;
-      if (int rc = index_->update_item(update); rc != 0) {
-        OSLOG(-1, "Error: Can't update index for [%s] (%d)", extentGuid.c_str(), rc);
-        return FXErrorUtil::ErrorErrNo(FX_LOC, rc, "Error: Can't update index for [%s] (%d)",
-                                       extentGuid.c_str(), rc);
-      }
+    index_iface_props update;
+    update.objGuid = extentGuid;
+    update.verGuid = extentVersion;
+    update.parentGuid = extentToParent(extentGuid);
+    update.vtime = deleted->second.vtime;
+    update.dtime = 0;
+    update.updateSelector = 1;
+    if (int rc = index_->update_item(update); rc != 0) {
+      OSLOG(-1, "Error: Can't update index for [%s] (%d)", extentGuid.c_str(), rc);
+      return FXErrorUtil::ErrorErrNo(FX_LOC, rc, "Error: Can't update index for [%s] (%d)",
+                                     extentGuid.c_str(), rc);
     }
   }
   if (deleted != info.deletedExtents.end()) {
@@ -764,24 +789,6 @@ CZnError ObjectStore::undeleteExtent(const guid_t& extentGuid, const guid_t& ext
     // The delete also dropped the extent's persistent location; without it
     // a restarted store could not find an extent the index never knew.
     (void)versionCache_.insert(extentGuid, extentVersion, true);  // at worst found again later
-  }
-
-  if (diskCache_->doesSegmentExist(context_, extentVersion)) {
-    // Bytes that a truncate removed must not come back.
-    if (CZnError err = diskCache_->truncateSection(context_, extentVersion, SECTION_DATA, 0, 0);
-        !err.ok()) {
-      err.Push(FX_LOC, "Error: Can't truncate section for [%s]", extentVersion.c_str());
-      OSLOG_ERR(err);
-      return err;
-    }
-    return CZnError::Success;
-  }
-  auto live = info.extents.find(extentGuid);
-  if (live == info.extents.end()) return CZnError::Success;  // the writer creates it
-  if (CZnError err = createSegment(live->second, discard || info.filtered); !err.ok()) {
-    err.Push(FX_LOC, "Error: Can't create segment [%s]", extentVersion.c_str());
-    logErrorUnlessNoSpace(err);
-    return err;
   }
   return CZnError::Success;
 }
