@@ -297,6 +297,11 @@ class ObjectStore {
   CZnError addToDirEnt(const guid_t& dirGuid, const guid_t& childGuid, const std::string& name,
                        bool restore);
   CZnError removeFromDirEnt(guid_t dirGuid, const guid_t& childGuid, const std::string& name);
+  // Cuts a directory's data section back to the end of its entry list. A
+  // removal rewrites the list in place and then shortens the section: cut
+  // off in between, it leaves old bytes after the new terminator, and the
+  // next append would go after them, where no reader looks.
+  CZnError trimEntryList(const guid_t& dirGuid);
   void addToDirCache(const guid_t& parent, const guid_t& dirGuid, const GuidPathList& children);
   void addToDirCache(const guid_t& dirGuid, const guid_t& childGuid, const std::string& name,
                      bool restore);

@@ -634,6 +634,39 @@ CZnError ObjectStore::removeFromDirEnt(guid_t dirGuid, const guid_t& childGuid,
   return CZnError::Success;
 }
 
+CZnError ObjectStore::trimEntryList(const guid_t& dirGuid) {
+  AutoDirEntryOpener opener(*this, dirGuid);
+  if (CZnError err = openEntryOf(opener); !err.ok()) return err;
+  opener.lock();
+  const guid_t segment = fullDirGuid(dirGuid);
+  if (!diskCache_->doesSegmentExist(context_, segment)) return CZnError::Success;
+  std::vector<SectionV> sections;
+  if (!readAllSectionsFromDiskCache(segment, sections).ok() || sections.empty() ||
+      sections.back().number != SECTION_DATA)
+    return CZnError::Success;  // nothing to cut, or damage that readers deal with
+  const std::vector<unsigned char>& bytes = sections.back().data;
+  size_t end = 0;
+  const bool intact = walkEntryList(bytes, [&end](const std::string&, const std::string&,
+                                                  size_t start, size_t length) {
+    end = start + length;
+    return true;
+  });
+  if (!intact || end >= bytes.size() || bytes[end] != 0) return CZnError::Success;
+  const uint64_t listSize = end + 1;  // the terminator stays
+  if (listSize == bytes.size()) return CZnError::Success;
+  OSLOG(2, "[%s] cutting %lu bytes after the entry list of [%s]", rootName_.c_str(),
+        static_cast<unsigned long>(bytes.size() - listSize), dirGuid.c_str());
+  forgetDirectory(this, dirEntCache_, dirGuid);
+  if (CZnError err = diskCache_->truncateSection(context_, segment, SECTION_DATA, 0, listSize);
+      !err.ok()) {
+    err.Push(FX_LOC, "[%s] Error: Can't cut the entry list of [%s]", rootName_.c_str(),
+             dirGuid.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  return updateListSize(*this, segment, listSize);
+}
+
 // ---------------------------------------------------------------------------
 // Directory-entry users
 

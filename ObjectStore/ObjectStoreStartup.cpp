@@ -1,14 +1,18 @@
 // Store start-up, configuration changes, shut-down and the root directory.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstddef>
+#include <cstring>
 #include <functional>
 
 #include "ObjectStore/BackupQueue.h"
 #include "ObjectStore/ObjectContainer.h"
 #include "ObjectStore/ObjectStore.h"
+#include "ObjectStore/StoreHelpers.h"
 #include "platform/restore/RestoreInterface.h"
 #include "platform/support/Clock.h"
 #include "platform/support/HXPI_EventManager.h"
@@ -181,6 +185,8 @@ bool ObjectStore::finishRemoval(const IntentLog::Removal& removal) {
   }
   OSLOG(2, "[%s] finishing the removal of [%s] [%s] from [%s]", rootName_.c_str(),
         removal.name.c_str(), removal.objGuid.c_str(), removal.parentGuid.c_str());
+  // The removal may have been cut off inside its rewrite of the list.
+  if (!trimEntryList(removal.parentGuid).ok()) return false;
   // An entry no longer there, or a parent gone since, is what was wanted.
   err = removeFromDirEnt(removal.parentGuid, removal.objGuid, removal.name);
   if (!err.ok() && err.errNo() != ENOENT) {
@@ -197,6 +203,9 @@ bool ObjectStore::finishRemoval(const IntentLog::Removal& removal) {
 
 bool ObjectStore::finishMove(const IntentLog::Move& move) {
   const char* root = rootName_.c_str();
+  // Either list may have been cut off inside a rewrite that removed an entry.
+  if (!trimEntryList(move.srcParentGuid).ok() || !trimEntryList(move.dstParentGuid).ok())
+    return false;
   index_iface_props props;
   CZnError err = findObjGuidFromIndex(move.objGuid, props);
   if (!err.ok() && err.errNo() == ENOENT) return true;  // removed since: nothing to move
@@ -231,6 +240,7 @@ bool ObjectStore::finishMove(const IntentLog::Move& move) {
   }
   OSLOG(2, "[%s] finishing the rename of [%s] to [%s]: at [%s]", root, move.srcPath.c_str(),
         move.dstPath.c_str(), props.path.c_str());
+
   ItemName keepDir(keepParent, keepParent == rootGuid_);
   guid_t listed;
   if (err = lookupPathInDirEnt(listed, keepDir, keepName); !err.ok()) return false;
@@ -250,6 +260,21 @@ bool ObjectStore::finishMove(const IntentLog::Move& move) {
   if (err.ok() && dropped == move.objGuid) {
     err = removeFromDirEnt(dropParent, move.objGuid, dropName);
     if (!err.ok() && err.errNo() != ENOENT) return false;
+  }
+  // The item's header names its parent, which an unlink and a later rename
+  // start from; a rename cut off before its header write left the old one.
+  const guid_t segment = move.isDirectory ? getDirVersion(move.objGuid) : props.verGuid;
+  if (!segment.empty() && diskCache_->doesSegmentExist(context_, segment)) {
+    char parent[sizeof(FileHeaderData::parentGuid)] = {};
+    std::memcpy(parent, keepParent.data(), std::min(keepParent.size(), sizeof(parent)));
+    const std::vector<Section> writes = {makeWriteSection(
+        SECTION_HEADER, offsetof(FileHeaderData, parentGuid), parent, sizeof(parent))};
+    if (err = diskCache_->writeSections(context_, segment, writes, false, 0); !err.ok()) {
+      OSLOG(-1, "[%s] Error: Can't set the parent of [%s]; tried again later", root,
+            segment.c_str());
+      return false;
+    }
+    (void)attrCache_.erase(segment);  // read again from the disk
   }
   (void)updateTimes(keepParent, getDirVersion(keepParent));
   if (dropParent != keepParent) (void)updateTimes(dropParent, getDirVersion(dropParent));

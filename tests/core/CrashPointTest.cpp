@@ -405,6 +405,91 @@ TEST_F(CrashPointTest, KillRenameOfFileIsFinishedByTheNextStart) {
   EXPECT_EQ(children("/b"), (Listing{{"f", file}}));
 }
 
+// A rename onto a free name killed at any of its disk writes: after the
+// restart the item is listed exactly once, and once it is unlinked no entry
+// of it is left behind.
+TEST_F(CrashPointTest, RenameKilledAtAnyDiskWriteLeavesOneEntryThatAnUnlinkRemoves) {
+  makeDir("/a");
+  auto records = [this](const std::string& dir) {
+    guid_t dirGuid = dir == "/" ? store_->getRootGuid() : indexGuid(dir);
+    GuidPathList out;
+    guid_t parent;
+    bool done = false;
+    ItemName item(dirGuid, dir == "/");
+    EXPECT_OK(store_->readDirEnt(out, parent, done, item, 0, DIRENT_READ_ALL));
+    return out;
+  };
+  for (uint64_t nth = 1;; ++nth) {
+    ASSERT_LE(nth, 20u) << "the rename never completed";
+    SCOPED_TRACE("killed at disk write " + std::to_string(nth));
+    const std::string from = "/a/g" + std::to_string(nth);
+    const std::string to = "/h" + std::to_string(nth);
+    const guid_t file = makeFile(from, "bytes");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(30);
+      cache_->setFaults({DiskCacheOp::Write, nth, EIO, false, true});
+      _exit(store_->rename(from, to, false).ok() ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const bool survived = WIFEXITED(status);
+    restart();
+    size_t listed = 0;
+    for (const std::string& dir : {std::string("/"), std::string("/a")})
+      for (const auto& [guid, name] : records(dir)) listed += guid == file ? 1 : 0;
+    EXPECT_EQ(listed, 1u);
+    const std::string now = indexGuid(to) == file ? to : from;
+    ItemName named(now);
+    ASSERT_OK(store_->unlink(named));
+    restart();
+    for (const std::string& dir : {std::string("/"), std::string("/a")})
+      for (const auto& [guid, name] : records(dir))
+        EXPECT_NE(guid, file) << "[" << name << "] still lists the unlinked item in " << dir;
+    if (survived) break;
+  }
+}
+
+// A rename out of a directory, killed inside its rewrite of that
+// directory's list (between writing the shorter list and cutting the
+// section), must not hide what is added to the directory later.
+TEST_F(CrashPointTest, EntriesAddedAfterARenameKilledInsideItsListRewriteAreListed) {
+  for (const DiskCacheOp op : {DiskCacheOp::Write, DiskCacheOp::Truncate}) {
+    for (uint64_t nth = 1;; ++nth) {
+      ASSERT_LE(nth, 20u) << "the rename never completed";
+      SCOPED_TRACE("killed at disk op " + std::to_string(static_cast<int>(op)) + " call " +
+                   std::to_string(nth));
+      const std::string dir = "/d" + std::to_string(static_cast<int>(op)) + "_" +
+                              std::to_string(nth);
+      makeDir(dir);
+      const guid_t moved = makeFile(dir + "/g", "bytes");
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        alarm(30);
+        cache_->setFaults({op, nth, EIO, false, true});
+        const bool ok = store_->rename(dir + "/g", dir + "_k", false).ok();
+        _exit(ok ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      const bool survived = WIFEXITED(status);
+      restart();
+      const guid_t added = makeFile(dir + "/x", "new");
+      restart();
+      const Listing listed = children(dir);
+      EXPECT_EQ(listed.count("x"), 1u) << "an entry added after the cut-off rename is lost";
+      if (listed.count("x") != 0) {
+        EXPECT_EQ(listed.at("x"), added);
+      }
+      // And the renamed item is where the index has it, and only there.
+      EXPECT_EQ(listed.count("g"), indexGuid(dir + "_k") == moved ? 0u : 1u);
+      if (survived) break;
+    }
+  }
+}
+
 TEST_F(CrashPointTest, KillRenameWithinOneDirectoryIsFinishedByTheNextStart) {
   makeDir("/a");
   const guid_t file = makeFile("/a/f", "hello");
