@@ -545,7 +545,10 @@ CZnError ObjectStore::readExtent(FileHandle& handle, uint64_t extent, char* buf,
   {
     ItemLock itemLock(info.lock);
     auto it = info.extents.find(extentGuid);
-    if (it == info.extents.end()) {
+    // An extent in the empty range reads as zeros whatever its segment holds:
+    // a write killed before it recorded the file's new size and range can
+    // have left bytes there (and an index record of the extent).
+    if (it == info.extents.end() || info.emptyRange.contains(extent)) {
       OSLOG(5, "[%s] extent [%s] doesn't exist, returning 0s", rootName_.c_str(),
             extentGuid.c_str());
       std::memset(buf, 0, len);

@@ -285,6 +285,66 @@ TEST_F(CrashPointTest, KilledWriteIntoAHoleLeftByACutNeverShowsTheOldBytes) {
   }
 }
 
+// A file grown by truncate and then written across the grown part by a write
+// killed at any of its disk operations: whatever the file shows after the
+// restart, it keeps showing through later writes past it, syncs and restarts.
+TEST_F(CrashPointTest, KilledWriteAcrossAGrownFileKeepsWhatItShowsAfterTheRestart) {
+  const uint64_t e = store_->getConfig().extentSize;
+  ASSERT_GE(e, 16u);
+  const std::string killed(e + e / 100, 'K');
+  const std::string later(e + e / 2, 'L');
+  for (const DiskCacheOp op : {DiskCacheOp::Write, DiskCacheOp::Create, DiskCacheOp::Truncate}) {
+    for (uint64_t nth = 1;; ++nth) {
+      ASSERT_LE(nth, 12u) << "the write never completed";
+      SCOPED_TRACE("killed at disk op " + std::to_string(static_cast<int>(op)) + " call " +
+                   std::to_string(nth));
+      const std::string path = "/g" + std::to_string(static_cast<int>(op)) + "_" +
+                               std::to_string(nth);
+      const guid_t file = makeFile(path);
+      ItemName named(path);
+      ASSERT_OK(store_->truncate(named, e * 9 / 10, false));
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        alarm(30);
+        FileHandle handle;
+        ItemName byGuid(file, false);
+        if (!store_->open(handle, byGuid, O_RDWR, false).ok()) _exit(CHILD_RETURNED_ERROR);
+        cache_->setFaults({op, nth, EIO, false, true});
+        uint64_t len = killed.size();
+        if (!store_->write(handle, killed.data(), len, e * 15 / 100, NO_SYNC).ok())
+          _exit(CHILD_RETURNED_ERROR);
+        _exit(store_->close(handle, CLIENT_CLOSE).ok() ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      const bool survived = WIFEXITED(status);
+      restart();
+      FileHandle handle;
+      openFile(handle, file);
+      std::string want = readAt(handle, 0, 4 * e);
+      ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+      restart();
+      openFile(handle, file);
+      const uint64_t at = e + e * 28 / 100;
+      writeAt(handle, later, at);
+      ASSERT_OK(store_->fsync(handle.name));
+      ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+      if (want.size() < at) want.resize(at, '\0');
+      want.resize(at);
+      want += later;
+      restart();
+      openFile(handle, file, O_RDONLY);
+      const std::string got = readAt(handle, 0, 4 * e);
+      ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+      EXPECT_TRUE(test::sameBytes(got, want))
+          << "at the write's start: shown after the restart '" << want[e * 15 / 100]
+          << "', now '" << got[e * 15 / 100] << "'";
+      if (survived) break;
+    }
+  }
+}
+
 // A write cut off between creating an extent's segment and recording it in
 // the index leaves a segment the file does not hold. The next write into
 // that extent takes it over: empty, and recorded, so that what it writes is
