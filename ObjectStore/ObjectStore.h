@@ -244,6 +244,9 @@ class ObjectStore {
   CZnError updateFileHeader(const guid_t& segment, uint64_t size, time_t mtime, time_t ctime,
                             const guid_t& parentGuid, Range emptyRange);
   CZnError updateHasData(const guid_t& segment, uint16_t hasData);
+  // Writes only the parent field of the segment's header (a hint that
+  // unlink and rename start from) and forgets its cached attributes.
+  CZnError setHeaderParent(const guid_t& segment, const guid_t& parentGuid);
   CZnError getLatestVersion(const guid_t& objGuid, guid_t& verGuid);
   CZnError readLatestFileHeader(ItemName& item, CXFileHeader& header, FileHeaderData& data,
                                 index_iface_props& props);

@@ -127,16 +127,7 @@ CZnError ObjectStore::syncCollectFiles() {
             (void)removeFromDirEnt(record.parentGuid, found, name);
           if (found != objGuid) (void)addToDirEnt(record.parentGuid, objGuid, name, false);
         }
-        if (haveHeader) {
-          std::memset(data.parentGuid, 0, sizeof(data.parentGuid));
-          std::memcpy(data.parentGuid, record.parentGuid.data(),
-                      std::min(record.parentGuid.size(), sizeof(data.parentGuid)));
-          const std::vector<Section> writes = {
-              makeWriteSection(SECTION_HEADER, offsetof(FileHeaderData, parentGuid),
-                               data.parentGuid, sizeof(data.parentGuid))};
-          (void)diskCache_->writeSections(context_, segment, writes, false, 0);
-          (void)attrCache_.erase(segment);  // read again from the disk
-        }
+        if (haveHeader) (void)setHeaderParent(segment, record.parentGuid);
         if (!record.path.empty()) {
           // Paths below a renamed directory move with it.
           std::string oldPath;

@@ -219,6 +219,16 @@ CZnError ObjectStore::writeHeaderSections(const guid_t& segment,
   return err;
 }
 
+CZnError ObjectStore::setHeaderParent(const guid_t& segment, const guid_t& parentGuid) {
+  char parent[sizeof(FileHeaderData::parentGuid)] = {};
+  std::memcpy(parent, parentGuid.data(), std::min(parentGuid.size(), sizeof(parent)));
+  const std::vector<Section> writes = {makeWriteSection(
+      SECTION_HEADER, offsetof(FileHeaderData, parentGuid), parent, sizeof(parent))};
+  CZnError err = diskCache_->writeSections(context_, segment, writes, false, 0);
+  (void)attrCache_.erase(segment);  // read again from the disk
+  return err;
+}
+
 CZnError ObjectStore::updateFileHeader(const guid_t& segment, uint64_t size, time_t mtime,
                                        time_t ctime, const guid_t& parentGuid, Range emptyRange) {
   const uint64_t mtimeValue = static_cast<uint64_t>(mtime);

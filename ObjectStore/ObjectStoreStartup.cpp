@@ -1,18 +1,14 @@
 // Store start-up, configuration changes, shut-down and the root directory.
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
-#include <cstddef>
-#include <cstring>
 #include <functional>
 
 #include "ObjectStore/BackupQueue.h"
 #include "ObjectStore/ObjectContainer.h"
 #include "ObjectStore/ObjectStore.h"
-#include "ObjectStore/StoreHelpers.h"
 #include "platform/restore/RestoreInterface.h"
 #include "platform/support/Clock.h"
 #include "platform/support/HXPI_EventManager.h"
@@ -264,17 +260,11 @@ bool ObjectStore::finishMove(const IntentLog::Move& move) {
   // The item's header names its parent, which an unlink and a later rename
   // start from; a rename cut off before its header write left the old one.
   const guid_t segment = move.isDirectory ? getDirVersion(move.objGuid) : props.verGuid;
-  if (!segment.empty() && diskCache_->doesSegmentExist(context_, segment)) {
-    char parent[sizeof(FileHeaderData::parentGuid)] = {};
-    std::memcpy(parent, keepParent.data(), std::min(keepParent.size(), sizeof(parent)));
-    const std::vector<Section> writes = {makeWriteSection(
-        SECTION_HEADER, offsetof(FileHeaderData, parentGuid), parent, sizeof(parent))};
-    if (err = diskCache_->writeSections(context_, segment, writes, false, 0); !err.ok()) {
-      OSLOG(-1, "[%s] Error: Can't set the parent of [%s]; tried again later", root,
-            segment.c_str());
-      return false;
-    }
-    (void)attrCache_.erase(segment);  // read again from the disk
+  if (!segment.empty() && diskCache_->doesSegmentExist(context_, segment) &&
+      !setHeaderParent(segment, keepParent).ok()) {
+    OSLOG(-1, "[%s] Error: Can't set the parent of [%s]; tried again later", root,
+          segment.c_str());
+    return false;
   }
   (void)updateTimes(keepParent, getDirVersion(keepParent));
   if (dropParent != keepParent) (void)updateTimes(dropParent, getDirVersion(dropParent));

@@ -40,16 +40,13 @@ class CrashPointTest : public test::StoreOpsFixture {
   // what the child left.
   void crashIn(size_t flag, const std::function<CZnError(ObjectStore&)>& op,
                bool loseIntentLog = false) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      alarm(CHILD_TIME_LIMIT_SEC);
-      DebugFlags[flag] = 1;
-      CZnError err = op(*store_);
-      _exit(err.ok() ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
-    }
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_NO_FATAL_FAILURE(runInChild(
+        [&] {
+          DebugFlags[flag] = 1;
+          return op(*store_).ok();
+        },
+        status));
     ASSERT_TRUE(WIFSIGNALED(status)) << "child exited with " << WEXITSTATUS(status);
     ASSERT_EQ(WTERMSIG(status), SIGKILL);
 
@@ -59,6 +56,18 @@ class CrashPointTest : public test::StoreOpsFixture {
       ASSERT_EQ(::unlink(store_->intentLog().path().c_str()), 0);
     }
     restart();
+  }
+
+  // Runs work in a child (which arms the disk cache's kill itself) and
+  // waits for it; status is the child's wait status.
+  void runInChild(const std::function<bool()>& work, int& status) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(CHILD_TIME_LIMIT_SEC);
+      _exit(work() ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
+    }
+    ASSERT_EQ(waitpid(child, &status, 0), child);
   }
 
   // What a restarted file server does: a new disk cache adopting the cache
@@ -164,20 +173,18 @@ TEST_F(CrashPointTest, KilledWriteIntoAHoleShowsNoBytesLater) {
     ItemName named(path);
     ASSERT_OK(store_->truncate(named, e + e / 4, false));
 
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      alarm(30);
-      FileHandle handle;
-      ItemName byGuid(file, false);
-      if (!store_->open(handle, byGuid, O_RDWR, false).ok()) _exit(CHILD_RETURNED_ERROR);
-      cache_->setFaults({DiskCacheOp::Write, nth, EIO, false, true});
-      uint64_t len = killed.size();
-      const CZnError err = store_->write(handle, killed.data(), len, e / 2 + 7, NO_SYNC);
-      _exit(err.ok() ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
-    }
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_NO_FATAL_FAILURE(runInChild(
+        [&] {
+          FileHandle handle;
+          ItemName byGuid(file, false);
+          if (!store_->open(handle, byGuid, O_RDWR, false).ok()) return false;
+          cache_->setFaults({DiskCacheOp::Write, nth, EIO, false, true});
+          uint64_t len = killed.size();
+          const CZnError err = store_->write(handle, killed.data(), len, e / 2 + 7, NO_SYNC);
+          return err.ok();
+        },
+        status));
     const bool survived = WIFEXITED(status);
     if (survived) {
       ASSERT_EQ(WEXITSTATUS(status), CHILD_RETURNED_OK);
@@ -238,24 +245,22 @@ TEST_F(CrashPointTest, KilledWriteIntoAHoleLeftByACutNeverShowsTheOldBytes) {
         ASSERT_OK(store_->truncate(named, e + e / 2, false));
       }
 
-      const pid_t child = fork();
-      ASSERT_GE(child, 0);
-      if (child == 0) {
-        alarm(30);
-        FileHandle handle;
-        ItemName byGuid(file, false);
-        if (!store_->open(handle, byGuid, O_RDWR, false).ok()) _exit(CHILD_RETURNED_ERROR);
-        if (sameOpen && (!store_->_truncate(handle, e / 2, false).ok() ||
-                         !store_->_truncate(handle, e + e / 2, false).ok()))
-          _exit(CHILD_RETURNED_ERROR);
-        cache_->setFaults({op, nth, EIO, false, true});
-        uint64_t len = killed.size();
-        const CZnError err = store_->write(handle, killed.data(), len, e + e / 8, NO_SYNC);
-        if (!err.ok()) _exit(CHILD_RETURNED_ERROR);
-        _exit(store_->close(handle, CLIENT_CLOSE).ok() ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
-      }
       int status = 0;
-      ASSERT_EQ(waitpid(child, &status, 0), child);
+      ASSERT_NO_FATAL_FAILURE(runInChild(
+          [&] {
+            FileHandle handle;
+            ItemName byGuid(file, false);
+            if (!store_->open(handle, byGuid, O_RDWR, false).ok()) return false;
+            if (sameOpen && (!store_->_truncate(handle, e / 2, false).ok() ||
+                             !store_->_truncate(handle, e + e / 2, false).ok()))
+              return false;
+            cache_->setFaults({op, nth, EIO, false, true});
+            uint64_t len = killed.size();
+            const CZnError err = store_->write(handle, killed.data(), len, e + e / 8, NO_SYNC);
+            if (!err.ok()) return false;
+            return store_->close(handle, CLIENT_CLOSE).ok();
+          },
+          status));
       const bool survived = WIFEXITED(status);
       if (survived) {
         ASSERT_EQ(WEXITSTATUS(status), CHILD_RETURNED_OK);
@@ -303,21 +308,19 @@ TEST_F(CrashPointTest, KilledWriteAcrossAGrownFileKeepsWhatItShowsAfterTheRestar
       const guid_t file = makeFile(path);
       ItemName named(path);
       ASSERT_OK(store_->truncate(named, e * 9 / 10, false));
-      const pid_t child = fork();
-      ASSERT_GE(child, 0);
-      if (child == 0) {
-        alarm(30);
-        FileHandle handle;
-        ItemName byGuid(file, false);
-        if (!store_->open(handle, byGuid, O_RDWR, false).ok()) _exit(CHILD_RETURNED_ERROR);
-        cache_->setFaults({op, nth, EIO, false, true});
-        uint64_t len = killed.size();
-        if (!store_->write(handle, killed.data(), len, e * 15 / 100, NO_SYNC).ok())
-          _exit(CHILD_RETURNED_ERROR);
-        _exit(store_->close(handle, CLIENT_CLOSE).ok() ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
-      }
       int status = 0;
-      ASSERT_EQ(waitpid(child, &status, 0), child);
+      ASSERT_NO_FATAL_FAILURE(runInChild(
+          [&] {
+            FileHandle handle;
+            ItemName byGuid(file, false);
+            if (!store_->open(handle, byGuid, O_RDWR, false).ok()) return false;
+            cache_->setFaults({op, nth, EIO, false, true});
+            uint64_t len = killed.size();
+            if (!store_->write(handle, killed.data(), len, e * 15 / 100, NO_SYNC).ok())
+              return false;
+            return store_->close(handle, CLIENT_CLOSE).ok();
+          },
+          status));
       const bool survived = WIFEXITED(status);
       restart();
       FileHandle handle;
@@ -485,15 +488,13 @@ TEST_F(CrashPointTest, RenameKilledAtAnyDiskWriteLeavesOneEntryThatAnUnlinkRemov
     const std::string from = "/a/g" + std::to_string(nth);
     const std::string to = "/h" + std::to_string(nth);
     const guid_t file = makeFile(from, "bytes");
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      alarm(30);
-      cache_->setFaults({DiskCacheOp::Write, nth, EIO, false, true});
-      _exit(store_->rename(from, to, false).ok() ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
-    }
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_NO_FATAL_FAILURE(runInChild(
+        [&] {
+          cache_->setFaults({DiskCacheOp::Write, nth, EIO, false, true});
+          return store_->rename(from, to, false).ok();
+        },
+        status));
     const bool survived = WIFEXITED(status);
     restart();
     size_t listed = 0;
@@ -524,16 +525,14 @@ TEST_F(CrashPointTest, EntriesAddedAfterARenameKilledInsideItsListRewriteAreList
                               std::to_string(nth);
       makeDir(dir);
       const guid_t moved = makeFile(dir + "/g", "bytes");
-      const pid_t child = fork();
-      ASSERT_GE(child, 0);
-      if (child == 0) {
-        alarm(30);
-        cache_->setFaults({op, nth, EIO, false, true});
-        const bool ok = store_->rename(dir + "/g", dir + "_k", false).ok();
-        _exit(ok ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
-      }
       int status = 0;
-      ASSERT_EQ(waitpid(child, &status, 0), child);
+      ASSERT_NO_FATAL_FAILURE(runInChild(
+          [&] {
+            cache_->setFaults({op, nth, EIO, false, true});
+            const bool ok = store_->rename(dir + "/g", dir + "_k", false).ok();
+            return ok;
+          },
+          status));
       const bool survived = WIFEXITED(status);
       restart();
       const guid_t added = makeFile(dir + "/x", "new");

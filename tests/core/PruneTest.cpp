@@ -77,6 +77,23 @@ class PruneTest : public test::StoreFixture {
   // Every job start fails: whatever is written stays in the queue.
   static void blockBackups() { BackupTransportFaults::failGetController(1000000, EIO); }
 
+  // Opens the share with backups blocked and writes content into a new file
+  // "/f", whose extents then wait in the journal; written names its version.
+  void startWithUnsentFile(const std::string& content, ItemName& written) {
+    blockBackups();
+    ASSERT_OK(container_->openObjectStore(containerIndex_, fastConfig()));
+    containerIndexOpen_ = true;
+    ItemName parent("/"), item;
+    ASSERT_OK(container_->create(containerIndex_, parent, item, "f", 0644));
+    ItemName byPath("/f");
+    FileHandle handle;
+    ASSERT_OK(container_->open(containerIndex_, handle, byPath, O_RDWR, false));
+    uint64_t len = content.size();
+    ASSERT_OK(container_->write(containerIndex_, handle, content.data(), len, 0, NO_SYNC));
+    written = handle.name;
+    ASSERT_OK(container_->close(containerIndex_, handle));
+  }
+
   std::string journalDir(uint64_t subclient = SUBCLIENT) const {
     return BackupQueue::journalDirOf(containerDir_ + "/objstr", std::to_string(subclient));
   }
@@ -450,18 +467,8 @@ TEST_F(PruneTest, JournalPendingSetFollowsTheFiles) {
 // The cleanup of a closed share's cache directory deletes only what lies in
 // it: a symbolic link planted there is removed, never followed.
 TEST_F(PruneTest, CleanupDoesNotFollowLinksOutOfTheCacheDirectory) {
-  blockBackups();
-  ASSERT_OK(container_->openObjectStore(containerIndex_, fastConfig()));
-  containerIndexOpen_ = true;
-  ItemName parent("/"), item;
-  ASSERT_OK(container_->create(containerIndex_, parent, item, "f", 0644));
-  ItemName byPath("/f");
-  FileHandle handle;
-  ASSERT_OK(container_->open(containerIndex_, handle, byPath, O_RDWR, false));
-  const std::string content = patternBytes(EXTENT_SIZE, 5);
-  uint64_t len = content.size();
-  ASSERT_OK(container_->write(containerIndex_, handle, content.data(), len, 0, NO_SYNC));
-  ASSERT_OK(container_->close(containerIndex_, handle));
+  ItemName written;
+  ASSERT_NO_FATAL_FAILURE(startWithUnsentFile(patternBytes(EXTENT_SIZE, 5), written));
   const std::set<guid_t> pending = pendingInJournal();
   ASSERT_FALSE(pending.empty());
 
@@ -486,20 +493,11 @@ TEST_F(PruneTest, CleanupDoesNotFollowLinksOutOfTheCacheDirectory) {
 }
 
 TEST_F(PruneTest, CleanupKeepsJournalPendingSegmentsForTheNextStart) {
-  blockBackups();
-  ASSERT_OK(container_->openObjectStore(containerIndex_, fastConfig()));
-  containerIndexOpen_ = true;
-  ItemName parent("/"), item;
-  ASSERT_OK(container_->create(containerIndex_, parent, item, "f", 0644));
-  ItemName byPath("/f");
-  FileHandle handle;
-  ASSERT_OK(container_->open(containerIndex_, handle, byPath, O_RDWR, false));
   const std::string content = patternBytes(2 * EXTENT_SIZE, 4);
-  uint64_t len = content.size();
-  ASSERT_OK(container_->write(containerIndex_, handle, content.data(), len, 0, NO_SYNC));
-  const guid_t objGuid = handle.name.objGuid;
-  const guid_t verGuid = handle.name.verGuid;
-  ASSERT_OK(container_->close(containerIndex_, handle));
+  ItemName written;
+  ASSERT_NO_FATAL_FAILURE(startWithUnsentFile(content, written));
+  const guid_t objGuid = written.objGuid;
+  const guid_t verGuid = written.verGuid;
   ASSERT_OK(container_->closeObjectStore(containerIndex_));
   containerIndexOpen_ = false;
 
