@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 
 #include "ObjectStore/BackupQueue.h"
 #include "ObjectStore/ObjectStore.h"
@@ -159,9 +160,19 @@ CZnError ObjectStore::write(FileHandle& handle, const char* buf, uint64_t& len, 
   if (len == 0) return CZnError::Success;
 
   OpenFileInfo& info = *handle.info;
+  std::shared_lock<HxRW> cutShared(info.cutLock);
+  std::unique_lock<HxRW> cutOwned;
   uint64_t extentSize = 0;
   {
     ItemLock itemLock(info.lock);
+    if (info.cutPending && offset + len > info.size) {
+      // Finishing the cut drops extents other writes may be filling: this
+      // write waits for them and keeps them out until it is done.
+      itemLock.unlock();
+      cutShared.unlock();
+      cutOwned = std::unique_lock<HxRW>(info.cutLock);
+      itemLock.lock();
+    }
     if (info.isFileEmpty()) {
       OSLOG(5, "Skipped browsing extents for empty file [%s]", objGuid.c_str());
     } else if (CZnError err = fillFileExtents(handle); !err.ok()) {
@@ -248,6 +259,7 @@ CZnError ObjectStore::read(FileHandle& handle, char* buf, uint64_t offset, uint6
   }
 
   OpenFileInfo& info = *handle.info;
+  std::shared_lock<HxRW> cutShared(info.cutLock);
   bool empty = false;
   uint64_t extentSize = 0;
   uint64_t remaining = 0;

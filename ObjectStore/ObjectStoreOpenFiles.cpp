@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "ObjectStore/ObjectStore.h"
@@ -202,6 +203,10 @@ CZnError ObjectStore::open(FileHandle& handle, ItemName& item, int flags, bool n
   guid_t version;
   CZnError err;
   {
+    // The sole writer may drop extents past the size, which other handles'
+    // reads (and writes that opened meanwhile) must not be inside.
+    std::unique_lock<HxRW> cutLock(info->cutLock, std::defer_lock);
+    if (soleWriter) cutLock.lock();
     HxCriticalSectionGuard itemLock(info->lock);
     if (decidesFilter) info->filtered = filtered;
     err = bindVersion(*info, newVersion && write, version);

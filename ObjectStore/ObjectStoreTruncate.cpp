@@ -129,6 +129,7 @@ CZnError ObjectStore::_truncate(FileHandle& handle, uint64_t size, bool newVersi
     return FXErrorUtil::ErrorErrNo(FX_LOC, EBADF, "[%s] not open for writing", objGuid.c_str());
   }
   OpenFileInfo& info = *handle.info;
+  HxWriteLock cutLock(info.cutLock);
   HxCriticalSectionGuard itemLock(info.lock);
   eventLog("[%s] truncate [%s] [%lu]", rootName_.c_str(), objGuid.c_str(),
            static_cast<unsigned long>(size));

@@ -15,6 +15,7 @@
 #include "ObjectStore/SegmentFormat.h"
 #include "platform/index/index_iface.h"
 #include "platform/support/HxCriticalSection.h"
+#include "platform/support/HxRW.h"
 #include "platform/support/ThreadAnnotations.h"
 
 namespace ObjectStore {
@@ -56,6 +57,13 @@ class OpenFileInfo {
   int32_t readers = 0;
   // The item lock: serialises changes to the object and its segments.
   HxCriticalSection lock;
+  // Held shared by each read and write for its whole length, exclusively by
+  // whatever drops extents past the size (truncate, a writer's first open,
+  // a write that finishes a cut left pending). A write's bytes and the size
+  // it records then land wholly before or wholly after a cut, and a read
+  // never looks for an extent a cut removed under it. Taken before the
+  // extent and item locks.
+  HxRW cutLock;
   // Extent GUID -> the extent's record (its current segment in verGuid).
   std::map<std::string, index_iface_props> extents;
   // Extent segment name -> record of an extent removed by truncate while the
