@@ -8,14 +8,20 @@
 namespace ObjectStore {
 
 guid_t fileToExtentGuid(const std::string& objGuid, uint64_t extent) {
-  // 20 digits hold any 64-bit number.
-  char number[24];
-  int n = snprintf(number, sizeof(number), "%07" PRIu64, extent);
+  // At least seven digits, zero-padded; 20 hold any 64-bit number. Formed
+  // by hand: every read and write names its extent this way.
+  char number[20];
+  size_t n = 0;
+  do {
+    number[sizeof(number) - 1 - n++] = static_cast<char>('0' + extent % 10);
+    extent /= 10;
+  } while (extent != 0);
+  while (n < 7) number[sizeof(number) - 1 - n++] = '0';
   guid_t guid;
-  guid.reserve(objGuid.size() + 1 + static_cast<size_t>(n));
+  guid.reserve(objGuid.size() + 1 + n);
   guid += objGuid;
   guid += '.';
-  guid.append(number, static_cast<size_t>(n));
+  guid.append(number + sizeof(number) - n, n);
   return guid;
 }
 

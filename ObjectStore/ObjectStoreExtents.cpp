@@ -569,9 +569,13 @@ CZnError ObjectStore::readExtent(FileHandle& handle, uint64_t extent, char* buf,
     segment = it->second.verGuid;
   }
 
+  // Nearly every read finds its segment: it reads first and looks closer
+  // only on a miss. The read runs without the extent lock; a segment that
+  // was missing may have been made meanwhile by a writer holding it.
   uint64_t delivered = 0;
   bool restore = true;
-  if (diskCache_->doesSegmentExist(context_, segment)) {
+  for (int attempt = 0; attempt < 2 && restore; ++attempt) {
+    if (attempt > 0 && !diskCache_->doesSegmentExist(context_, segment)) break;
     extentLock.unlock();
     std::vector<Section> reads = {makeReadSection(SECTION_DATA, offsetInExtent, buf, len)};
     CZnError err = readSectionsFromDiskCache(segment, reads, true);
@@ -579,9 +583,10 @@ CZnError ObjectStore::readExtent(FileHandle& handle, uint64_t extent, char* buf,
     if (err.ok()) {
       delivered = std::min(reads[0].size, len);
       restore = false;
-    } else {
+    } else if (err.errNo() != ENOENT) {
       OSLOG(-1, "[%s] Error: Can't read sections for [%s], will restore", rootName_.c_str(),
             segment.c_str());
+      break;
     }
   }
 

@@ -55,6 +55,7 @@ void ObjectStore::dropDamagedSegment(const guid_t& segment) {
 CZnError ObjectStore::readSectionsFromDiskCache(const guid_t& segment,
                                                 std::vector<Section>& sections, bool touch) {
   CZnError err = diskCache_->readSections(context_, segment, sections, touch);
+  if (err.errNo() == ENOENT) return err;  // nothing there: the caller restores or reports
   if (!err.ok()) {
     OSLOG(-1, "Error: Can't read [%s]", segment.c_str());
     dropDamagedSegment(segment);
@@ -87,6 +88,7 @@ CZnError ObjectStore::readSectionsFromDiskCache(const guid_t& segment,
 CZnError ObjectStore::readAllSectionsFromDiskCache(const guid_t& segment,
                                                    std::vector<SectionV>& sections) {
   CZnError err = diskCache_->readAllSections(context_, segment, sections);
+  if (err.errNo() == ENOENT) return err;  // nothing there: the caller restores or reports
   if (!err.ok()) {
     OSLOG(-1, "Error: Can't read [%s]", segment.c_str());
     dropDamagedSegment(segment);

@@ -47,7 +47,11 @@ SegmentFiles::SegmentFiles(std::string cacheDir, size_t openLimit)
 SegmentFiles::~SegmentFiles() = default;
 
 std::string SegmentFiles::keyOf(const std::string& area, const std::string& name) {
-  return area + "/" + name.substr(0, 2) + "/" + name;
+  // One allocation: every segment access forms its key.
+  std::string key;
+  key.reserve(area.size() + name.size() + 4);
+  key.append(area).append(1, '/').append(name, 0, 2).append(1, '/').append(name);
+  return key;
 }
 
 std::string SegmentFiles::areaOfKey(const std::string& key) {
