@@ -216,28 +216,43 @@ void BackupJob::commitBatch(std::vector<PendingRecord>& batch) {
   }
 
   // 2. Located: the index learns where each record lies, in file order, so
-  // that a segment sent twice ends up at its newest record.
+  // that a segment sent twice ends up at its newest record. One transaction
+  // for the batch; if it fails, each record on its own, so that one bad
+  // record does not hold the others back.
   std::list<std::string> committed;
   std::list<std::string> failed;
+  std::vector<const PendingRecord*> toLocate;
+  std::vector<index_iface::BackupLocation> locations;
+  auto locationFailed = [&](const PendingRecord& record, int rc) {
+    OSLOG(-1,
+          "Error: can't record the backup location of [%s] (afile %" PRIu64 " offset %" PRIu64
+          "): %s",
+          record.guid.c_str(), record.placed.afileId, record.placed.offset, errnoName(rc));
+    failed.push_back(record.guid);
+  };
   for (const PendingRecord& record : batch) {
-    const AfileAppend& placed = record.placed;
-    if (!durable[placed.afile.get()]) {
+    if (!durable[record.placed.afile.get()]) {
       failed.push_back(record.guid);
-      continue;
+    } else if (BackupTransportFaults::takeLocationFailure()) {
+      locationFailed(record, EIO);
+    } else {
+      toLocate.push_back(&record);
+      locations.push_back({record.guid, static_cast<int64_t>(record.placed.afileId),
+                           static_cast<int64_t>(record.placed.offset)});
     }
-    int rc = BackupTransportFaults::takeLocationFailure()
-                 ? EIO
-                 : index_->set_backup_location(record.guid, static_cast<int64_t>(placed.afileId),
-                                               static_cast<int64_t>(placed.offset));
+  }
+  const bool together = !locations.empty() && index_->set_backup_locations(locations) == 0;
+  for (const PendingRecord* record : toLocate) {
+    const AfileAppend& placed = record->placed;
+    const int rc = together ? 0
+                            : index_->set_backup_location(record->guid,
+                                                          static_cast<int64_t>(placed.afileId),
+                                                          static_cast<int64_t>(placed.offset));
     if (rc != 0) {
-      OSLOG(-1,
-            "Error: can't record the backup location of [%s] (afile %" PRIu64 " offset %" PRIu64
-            "): %s",
-            record.guid.c_str(), placed.afileId, placed.offset, errnoName(rc));
-      failed.push_back(record.guid);
-      continue;
+      locationFailed(*record, rc);
+    } else {
+      committed.push_back(record->guid);
     }
-    committed.push_back(record.guid);
   }
   // The locations must survive a power loss before anyone is told.
   if (!committed.empty()) index_->flush();

@@ -277,6 +277,16 @@ int IndexDatabase::setBackupLocation(const std::string& segment, int64_t afileId
   return count(err, IndexCounter::Locations);
 }
 
+int IndexDatabase::setBackupLocations(const std::vector<index_iface::BackupLocation>& locations) {
+  IndexPerfTimer timer(IndexPerfOp::SetBackupLocation);
+  std::lock_guard<std::mutex> guard(mutex_);
+  int err = ensureOpenLocked();
+  if (err == 0) err = writer_->setLocations(locations);
+  if (err != 0) return count(err, IndexCounter::Locations);
+  for (size_t i = 0; i < locations.size(); ++i) counters_.add(IndexCounter::Locations);
+  return 0;
+}
+
 int IndexDatabase::takeChanges(std::vector<index_iface_props>& items) {
   IndexPerfTimer timer(IndexPerfOp::ChangeFeed);
   items.clear();

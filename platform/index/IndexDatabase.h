@@ -46,6 +46,7 @@ class IndexDatabase {
   void setContentRoot(const index_iface_props& props);
   int takeChanges(std::vector<index_iface_props>& items);
   int setBackupLocation(const std::string& segment, int64_t afileId, int64_t afileOffset);
+  int setBackupLocations(const std::vector<index_iface::BackupLocation>& locations);
   void flush();
   void cleanup();
   void stopAsyncBrowses();

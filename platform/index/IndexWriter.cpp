@@ -392,6 +392,23 @@ int IndexWriter::setLocation(const std::string& segment, int64_t afileId, int64_
   return transaction.commit();
 }
 
+int IndexWriter::setLocations(const std::vector<index_iface::BackupLocation>& locations) {
+  for (const auto& l : locations) {
+    if (l.segment.empty() || l.afileId < 0 || l.afileOffset < 0) {
+      OSLOG(-1, "Error: invalid backup location [%s] %ld %ld", l.segment.c_str(),
+            static_cast<long>(l.afileId), static_cast<long>(l.afileOffset));
+      return EINVAL;
+    }
+  }
+  IndexTransaction transaction(connection_, IndexTransaction::Mode::Write);
+  int err = transaction.begin();
+  for (size_t i = 0; err == 0 && i < locations.size(); ++i)
+    err = insertLocation(locations[i].segment, locations[i].afileId, locations[i].afileOffset,
+                         clockNowNs());
+  if (err != 0) return err;
+  return transaction.commit();
+}
+
 // ---- helpers ----
 
 int IndexWriter::placeOf(const IndexObject& object, Place& out) {

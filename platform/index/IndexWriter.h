@@ -32,6 +32,7 @@ class IndexWriter {
              const std::string& oldPath, bool isDirectory);
   int setRoot(const index_iface_props& props);
   int setLocation(const std::string& segment, int64_t afileId, int64_t afileOffset);
+  int setLocations(const std::vector<index_iface::BackupLocation>& locations);
 
  private:
   // Where a non-extent object is now (latest); an extent's parent is its

@@ -64,6 +64,10 @@ int index_iface::set_backup_location(const std::string& segment, int64_t afileId
   return db_->setBackupLocation(segment, afileId, afileOffset);
 }
 
+int index_iface::set_backup_locations(const std::vector<BackupLocation>& locations) {
+  return db_->setBackupLocations(locations);
+}
+
 void index_iface::flush() { db_->flush(); }
 
 void index_iface::cleanup() { db_->cleanup(); }

@@ -231,6 +231,14 @@ class index_iface {
   // there is). EINVAL for an empty segment or a negative id or offset.
   virtual int set_backup_location(const std::string& segment, int64_t afileId,
                                   int64_t afileOffset);
+  // The same for several segments in one transaction, in the order given:
+  // all are recorded or none (then the error of the first that failed).
+  struct BackupLocation {
+    std::string segment;
+    int64_t afileId = 0;
+    int64_t afileOffset = 0;
+  };
+  virtual int set_backup_locations(const std::vector<BackupLocation>& locations);
 
   // Checkpoints the write-ahead log into the database file and syncs it.
   virtual void flush();

@@ -188,6 +188,24 @@ TEST_F(IndexExtentTest, BackupLocationsAsOfTime) {
   EXPECT_EQ(index_->set_backup_location(segment, -1, 1), EINVAL);
 }
 
+TEST_F(IndexExtentTest, LocationsOfABatchAreRecordedInOrderOrNotAtAll) {
+  ASSERT_EQ(addExtent(*index_, file_, v1_, 0, 1 << 20), 0);
+  ASSERT_EQ(addExtent(*index_, file_, v1_, 1, 1 << 20), 0);
+  const std::string first = extentGuidOf(v1_, 0);
+  const std::string second = extentGuidOf(v1_, 1);
+  // A segment listed twice ends at its later location.
+  ASSERT_EQ(index_->set_backup_locations({{first, 2, 10}, {second, 2, 20}, {first, 2, 30}}), 0);
+  EXPECT_EQ(extentsAt(0)[extentGuidOf(file_, 0)].afileOffset, 30);
+  EXPECT_EQ(extentsAt(0)[extentGuidOf(file_, 1)].afileOffset, 20);
+
+  // One bad entry: nothing of the batch is recorded.
+  EXPECT_EQ(index_->set_backup_locations({{first, 4, 40}, {"", 4, 50}}), EINVAL);
+  EXPECT_EQ(index_->set_backup_locations({{second, 4, 60}, {first, -1, 0}}), EINVAL);
+  EXPECT_EQ(extentsAt(0)[extentGuidOf(file_, 0)].afileOffset, 30);
+  EXPECT_EQ(extentsAt(0)[extentGuidOf(file_, 1)].afileOffset, 20);
+  EXPECT_EQ(index_->set_backup_locations({}), 0);
+}
+
 TEST_F(IndexExtentTest, UpdateCarryingALocationRecordsIt) {
   index_iface_props update;
   update.objGuid = file_;
