@@ -20,6 +20,11 @@ namespace {
 
 // The disk cache's number of a segment's data section.
 constexpr int32_t DATA_SECTION = 1;
+// The first size of a thread's send buffer: an extent (1 MiB) and one byte,
+// so that a whole extent reads in one go; and the size above which it is
+// not kept after a send.
+constexpr uint64_t FIRST_SEND_BUFFER = (1u << 20) + 1;
+constexpr uint64_t KEPT_SEND_BUFFER = 8u << 20;
 
 // Counts a send in progress for the lifetime of the object.
 class ActiveSend {
@@ -94,7 +99,11 @@ CZnError BackupJob::sendItem(const char* guidText, std::list<std::string>& reque
 
   CZnError err;
   BackupTransportFaults::SendFault fault;
-  std::vector<unsigned char> data;
+  // Kept by each sending thread: a new buffer per record (an extent is
+  // 1 MiB) cost page faults and zeroing on every send. A buffer grown far
+  // past that for an unusual segment is let go afterwards.
+  thread_local SendBuffer data;
+  data.length = 0;
   if (BackupTransportFaults::takeSendItemFailure(fault)) {
     if (fault.win32Code != 0)
       err = FXErrorUtil::ErrorWin32(FX_LOC, fault.win32Code, fault.errNo,
@@ -113,23 +122,43 @@ CZnError BackupJob::sendItem(const char* guidText, std::list<std::string>& reque
     err = readSegmentData(guid, diskCache, context, data, requeue);
     if (err.ok()) err = appendRecord(guid, data, requeue);
   }
+  const uint64_t sent = data.length;
+  if (data.bytes.size() > KEPT_SEND_BUFFER) std::vector<unsigned char>().swap(data.bytes);
   if (err.failed()) {
     backupTransportAtomics().sendErrors++;
     OSLOG(err.errNo() == ENOENT ? 4 : -1, "%s: %s", err.text().c_str(), err.chain().c_str());
     return err;
   }
-  bytes = static_cast<int64_t>(data.size());
+  bytes = static_cast<int64_t>(sent);
   streamNumber = stream;
-  OSLOG(5, "job [%" PRIu64 "] sent [%s] (%zu bytes) on stream %d", settings_.jobId, guid.c_str(),
-        data.size(), stream);
+  OSLOG(5, "job [%" PRIu64 "] sent [%s] (%" PRIu64 " bytes) on stream %d", settings_.jobId,
+        guid.c_str(), sent, stream);
   return CZnError::Success;
 }
 
 CZnError BackupJob::readSegmentData(const std::string& guid, DiskCache& diskCache,
-                                    DiskCacheContext& context, std::vector<unsigned char>& data,
+                                    DiskCacheContext& context, SendBuffer& data,
                                     std::list<std::string>& requeue) {
-  std::vector<SectionV> sections;
-  CZnError read = diskCache.readAllSections(context, guid, sections);
+  // Only the data section goes into the record. A read that fills the
+  // buffer may have been cut short: it is read again into a larger one. A
+  // segment without a data section (an extent never written) backs up as
+  // zero bytes, which restores to the same thing.
+  uint64_t want = std::max<uint64_t>(data.bytes.size(), FIRST_SEND_BUFFER);
+  CZnError read;
+  for (;;) {
+    if (data.bytes.size() < want) data.bytes.resize(want);
+    Section section;
+    section.number = DATA_SECTION;
+    section.buffer = data.bytes.data();
+    section.bufferLength = data.bytes.size();
+    std::vector<Section> sections{section};
+    read = diskCache.readSections(context, guid, sections, true);
+    data.length = read.ok() ? sections[0].size : 0;
+    if (read.failed() || data.length < data.bytes.size() ||
+        data.bytes.size() > AFILE_MAX_DATA_LENGTH)
+      break;
+    want = std::min<uint64_t>(2 * data.bytes.size(), AFILE_MAX_DATA_LENGTH + 1);
+  }
   if (read.failed()) {
     const int code = read.errNo();
     if (code == ENOENT)
@@ -144,31 +173,24 @@ CZnError BackupJob::readSegmentData(const std::string& guid, DiskCache& diskCach
                                    "can't read segment [%s]: %s: %s", guid.c_str(),
                                    read.text().c_str(), read.chain().c_str());
   }
-  // A segment without a data section (an extent never written) backs up as
-  // zero bytes, which restores to the same thing.
-  for (SectionV& section : sections) {
-    if (section.number == DATA_SECTION) {
-      data = std::move(section.data);
-      break;
-    }
-  }
-  if (data.size() > AFILE_MAX_DATA_LENGTH) {
+  if (data.length > AFILE_MAX_DATA_LENGTH) {
     requeue.push_back(guid);
     return FXErrorUtil::ErrorWin32(FX_LOC, BACKUP_WIN32_READ_FAULT, EFBIG,
-                                   "segment [%s] holds %zu bytes, more than a record may",
-                                   guid.c_str(), data.size());
+                                   "segment [%s] holds more than a record may (%" PRIu64 " bytes)",
+                                   guid.c_str(), AFILE_MAX_DATA_LENGTH);
   }
   return CZnError::Success;
 }
 
-CZnError BackupJob::appendRecord(const std::string& guid, const std::vector<unsigned char>& data,
+CZnError BackupJob::appendRecord(const std::string& guid, const SendBuffer& data,
                                  std::list<std::string>& requeue) {
-  CZnError err = writer_->append(guid, data.data(), data.size(), [&](const AfileAppend& placed) {
+  auto onAppended = [&](const AfileAppend& placed) {
     HxCriticalSectionGuard guard(mutex_);
     pending_.push_back(PendingRecord{guid, placed, SteadyClock::now()});
     // The commit thread sleeps without a deadline while nothing is pending.
     if (pending_.size() == 1 || pending_.size() >= settings_.commitBatch) wakeCommit_.notify_one();
-  });
+  };
+  CZnError err = writer_->append(guid, data.bytes.data(), data.length, onAppended);
   if (err.failed()) {
     requeue.push_back(guid);
     return err.Push(FX_LOC, "Error: can't back up [%s]", guid.c_str());

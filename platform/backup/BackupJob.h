@@ -62,9 +62,15 @@ class BackupJob : public BackupInterface {
     SteadyClock::time_point written;
   };
 
+  // A segment's data section as read for a send: `length` bytes at the
+  // front of `bytes`, which is kept between sends of the same thread.
+  struct SendBuffer {
+    std::vector<unsigned char> bytes;
+    uint64_t length = 0;
+  };
   CZnError readSegmentData(const std::string& guid, DiskCache& diskCache, DiskCacheContext& context,
-                           std::vector<unsigned char>& data, std::list<std::string>& requeue);
-  CZnError appendRecord(const std::string& guid, const std::vector<unsigned char>& data,
+                           SendBuffer& data, std::list<std::string>& requeue);
+  CZnError appendRecord(const std::string& guid, const SendBuffer& data,
                         std::list<std::string>& requeue);
   void commitThreadMain();
   // Makes a batch durable, records its locations and reports it. Called

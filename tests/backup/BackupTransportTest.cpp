@@ -32,8 +32,13 @@ TEST_F(BackupTransportTest, SentSegmentsRestoreByteForByteFromTheIndexedLocation
     datas.push_back(test::randomBytes(rng_, length));
     segments.push_back(makeExtent(n, datas.back()));
   }
-  datas.push_back(test::randomBytes(rng_, 1 << 20));
-  segments.push_back(makeExtent(12, datas.back()));
+  // Sizes around the sender's first buffer (1 MiB and a byte) and past it,
+  // then a small one again: the buffer is kept between sends.
+  const size_t larger[] = {1 << 20, (1 << 20) + 1, (3 << 20) + 5, 7};
+  for (size_t length : larger) {
+    datas.push_back(test::randomBytes(rng_, length));
+    segments.push_back(makeExtent(static_cast<unsigned>(segments.size()), datas.back()));
+  }
 
   auto job = startJob(3);
   ASSERT_TRUE(job);
