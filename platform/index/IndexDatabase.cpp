@@ -268,15 +268,6 @@ int IndexDatabase::renameItem(const index_iface_props& props, const std::string&
   return count(err, IndexCounter::Renames);
 }
 
-int IndexDatabase::setBackupLocation(const std::string& segment, int64_t afileId,
-                                     int64_t afileOffset) {
-  IndexPerfTimer timer(IndexPerfOp::SetBackupLocation);
-  std::lock_guard<std::mutex> guard(mutex_);
-  int err = ensureOpenLocked();
-  if (err == 0) err = writer_->setLocation(segment, afileId, afileOffset);
-  return count(err, IndexCounter::Locations);
-}
-
 int IndexDatabase::setBackupLocations(const std::vector<index_iface::BackupLocation>& locations) {
   IndexPerfTimer timer(IndexPerfOp::SetBackupLocation);
   std::lock_guard<std::mutex> guard(mutex_);

@@ -45,7 +45,6 @@ class IndexDatabase {
   void getContentRoot(index_iface_props& props);
   void setContentRoot(const index_iface_props& props);
   int takeChanges(std::vector<index_iface_props>& items);
-  int setBackupLocation(const std::string& segment, int64_t afileId, int64_t afileOffset);
   int setBackupLocations(const std::vector<index_iface::BackupLocation>& locations);
   void flush();
   void cleanup();

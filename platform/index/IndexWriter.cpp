@@ -379,19 +379,6 @@ int IndexWriter::setRoot(const index_iface_props& props) {
   return transaction.commit();
 }
 
-int IndexWriter::setLocation(const std::string& segment, int64_t afileId, int64_t afileOffset) {
-  if (segment.empty() || afileId < 0 || afileOffset < 0) {
-    OSLOG(-1, "Error: invalid backup location [%s] %ld %ld", segment.c_str(),
-          static_cast<long>(afileId), static_cast<long>(afileOffset));
-    return EINVAL;
-  }
-  IndexTransaction transaction(connection_, IndexTransaction::Mode::Write);
-  int err = transaction.begin();
-  if (err == 0) err = insertLocation(segment, afileId, afileOffset, clockNowNs());
-  if (err != 0) return err;
-  return transaction.commit();
-}
-
 int IndexWriter::setLocations(const std::vector<index_iface::BackupLocation>& locations) {
   for (const auto& l : locations) {
     if (l.segment.empty() || l.afileId < 0 || l.afileOffset < 0) {

@@ -31,7 +31,6 @@ class IndexWriter {
   int rename(const index_iface_props& props, const std::string& oldParentGuid,
              const std::string& oldPath, bool isDirectory);
   int setRoot(const index_iface_props& props);
-  int setLocation(const std::string& segment, int64_t afileId, int64_t afileOffset);
   int setLocations(const std::vector<index_iface::BackupLocation>& locations);
 
  private:

@@ -61,7 +61,7 @@ int index_iface::get_initial_cache_items(std::vector<index_iface_props>& items) 
 
 int index_iface::set_backup_location(const std::string& segment, int64_t afileId,
                                      int64_t afileOffset) {
-  return db_->setBackupLocation(segment, afileId, afileOffset);
+  return db_->setBackupLocations({{segment, afileId, afileOffset}});
 }
 
 int index_iface::set_backup_locations(const std::vector<BackupLocation>& locations) {

@@ -28,6 +28,16 @@ constexpr int CHILD_RETURNED_ERROR = 4;
 // which fails the test instead of blocking it.
 constexpr unsigned CHILD_TIME_LIMIT_SEC = 30;
 
+// "<op>_<nth>": names what one kill point of a loop makes, and says where
+// the child was killed.
+std::string killPoint(DiskCacheOp op, uint64_t nth) {
+  return std::to_string(static_cast<int>(op)) + "_" + std::to_string(nth);
+}
+std::string killedAt(DiskCacheOp op, uint64_t nth) {
+  return "killed at disk op " + std::to_string(static_cast<int>(op)) + " call " +
+         std::to_string(nth);
+}
+
 class CrashPointTest : public test::StoreOpsFixture {
  protected:
   void SetUp() override {
@@ -228,10 +238,8 @@ TEST_F(CrashPointTest, KilledWriteIntoAHoleLeftByACutNeverShowsTheOldBytes) {
     for (uint64_t nth = 1;; ++nth) {
       ASSERT_LE(nth, 10u) << "the write never completed";
       SCOPED_TRACE(std::string(sameOpen ? "cut in the same open, " : "cut by path, ") +
-                   "killed at disk op " + std::to_string(static_cast<int>(op)) + " call " +
-                   std::to_string(nth));
-      const std::string path = "/f" + std::to_string(sameOpen) + "_" +
-                               std::to_string(static_cast<int>(op)) + "_" + std::to_string(nth);
+                   killedAt(op, nth));
+      const std::string path = "/f" + std::to_string(sameOpen) + "_" + killPoint(op, nth);
       const guid_t file = makeFile(path);
       {
         FileHandle handle;
@@ -301,10 +309,8 @@ TEST_F(CrashPointTest, KilledWriteAcrossAGrownFileKeepsWhatItShowsAfterTheRestar
   for (const DiskCacheOp op : {DiskCacheOp::Write, DiskCacheOp::Create, DiskCacheOp::Truncate}) {
     for (uint64_t nth = 1;; ++nth) {
       ASSERT_LE(nth, 12u) << "the write never completed";
-      SCOPED_TRACE("killed at disk op " + std::to_string(static_cast<int>(op)) + " call " +
-                   std::to_string(nth));
-      const std::string path = "/g" + std::to_string(static_cast<int>(op)) + "_" +
-                               std::to_string(nth);
+      SCOPED_TRACE(killedAt(op, nth));
+      const std::string path = "/g" + killPoint(op, nth);
       const guid_t file = makeFile(path);
       ItemName named(path);
       ASSERT_OK(store_->truncate(named, e * 9 / 10, false));
@@ -519,10 +525,8 @@ TEST_F(CrashPointTest, EntriesAddedAfterARenameKilledInsideItsListRewriteAreList
   for (const DiskCacheOp op : {DiskCacheOp::Write, DiskCacheOp::Truncate}) {
     for (uint64_t nth = 1;; ++nth) {
       ASSERT_LE(nth, 20u) << "the rename never completed";
-      SCOPED_TRACE("killed at disk op " + std::to_string(static_cast<int>(op)) + " call " +
-                   std::to_string(nth));
-      const std::string dir = "/d" + std::to_string(static_cast<int>(op)) + "_" +
-                              std::to_string(nth);
+      SCOPED_TRACE(killedAt(op, nth));
+      const std::string dir = "/d" + killPoint(op, nth);
       makeDir(dir);
       const guid_t moved = makeFile(dir + "/g", "bytes");
       int status = 0;
