@@ -247,7 +247,6 @@ void BackupQueue::removeFromUncommittedQueue(const guid_t& guid) {
   else
     --found->second;
   ++counters_.removeFromUncommQ;
-  updateSizes();
 }
 
 void BackupQueue::repushToBackupQueue(const guid_t& guid) {
@@ -288,6 +287,9 @@ void BackupQueue::commitCallback(unsigned int /*jobId*/, std::list<std::string> 
     rotateJournalIfFull();
     ++counters_.committed;
   }
+  // The sizes change once, after the journal holds the commit: a reader of
+  // the sizes never sees an empty queue whose last record is still missing.
+  updateSizes();
 }
 
 void BackupQueue::eventLog(const char* format, ...) {

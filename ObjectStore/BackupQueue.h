@@ -124,7 +124,7 @@ class BackupQueue {
   static void commitCallbackStatic(unsigned int jobId, std::list<std::string> guids, void* context);
   void commitCallback(unsigned int jobId, std::list<std::string> guids, bool err);
 
-  // REQUIRES: queueLock_ held.
+  // REQUIRES: queueLock_ held. The caller updates the sizes when done.
   void removeFromUncommittedQueue(const guid_t& guid) OS_REQUIRES(queueLock_);
   bool isInQueue(const guid_t& guid);
   // REQUIRES: queueLock_ held.
