@@ -523,6 +523,9 @@ class ObjectStore {
   void openEventLog();
   // Deletes a segment that could not be read and counts it.
   void dropDamagedSegment(const guid_t& segment);
+  // After a failed read: drops the segment when the failure says it is
+  // damaged, keeps it (and logs) when the failure was the system's.
+  void dropIfDamaged(const guid_t& segment, const CZnError& readErr);
   // Writes header fields; on failure logs, deletes the segment unless it
   // is missing (so that a later read restores it) and returns the error.
   CZnError writeHeaderSections(const guid_t& segment, const std::vector<Section>& writes);

@@ -94,8 +94,14 @@ CZnError ObjectStore::setattr(ItemName& item, const struct stat& st) {
   std::vector<Section> reads = {
       makeReadSection(SECTION_HEADER, 0, &data, HEADER_SECTION_SIZE),
       makeReadSection(SECTION_ATTRIBUTE, 0, &header, ATTRIBUTE_SECTION_SIZE)};
-  const bool headerRead = readSectionsFromDiskCache(verGuid, reads, true).ok() &&
-                          reads[0].size == HEADER_SECTION_SIZE &&
+  if (err = readSectionsFromDiskCache(verGuid, reads, true); readFailedAndSegmentKept(err)) {
+    // Changed in the cache and the index only, the header on disk would
+    // bring the old values back after a restart.
+    err.Push(FX_LOC, "Error: [%s] Can't setattr: [%s]", rootName_.c_str(), objGuid.c_str());
+    OSLOG_ERR(err);
+    return err;
+  }
+  const bool headerRead = err.ok() && reads[0].size == HEADER_SECTION_SIZE &&
                           reads[1].size == ATTRIBUTE_SECTION_SIZE;
   index_iface_props props;
   if (!headerRead) {

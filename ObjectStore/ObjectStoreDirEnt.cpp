@@ -169,10 +169,17 @@ CZnError loadEntryList(ObjectStore& store, const guid_t& dirGuid, GuidPathList& 
   bool needsRestore = false;
   std::vector<SectionV> sections;
   FileHeaderData data;
+  CZnError readErr;
   if (!store.diskCache().doesSegmentExist(store.diskCacheContext(), segment)) {
     OSLOG(5, "Segment missing");
     needsRestore = true;
-  } else if (!store.readAllSectionsFromDiskCache(segment, sections).ok() || sections.size() < 2 ||
+  } else if (readErr = store.readAllSectionsFromDiskCache(segment, sections);
+             readFailedAndSegmentKept(readErr)) {
+    // A rebuild would write over a list that may hold entries the index
+    // does not know yet.
+    readErr.Push(FX_LOC, "Error: Can't read the entry list of [%s]", segment.c_str());
+    return readErr;
+  } else if (!readErr.ok() || sections.size() < 2 ||
              sections.front().number != SECTION_HEADER ||
              sections.front().data.size() != HEADER_SECTION_SIZE) {
     OSLOG(-1, "Error: Can't read sections of [%s]", segment.c_str());
@@ -532,7 +539,15 @@ CZnError ObjectStore::removeFromDirEnt(guid_t dirGuid, const guid_t& childGuid,
     return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "[%s] no dirent in cache", segment.c_str());
   }
   std::vector<SectionV> sections;
-  if (!readAllSectionsFromDiskCache(segment, sections).ok()) {
+  CZnError readErr = readAllSectionsFromDiskCache(segment, sections);
+  if (readFailedAndSegmentKept(readErr)) {
+    // The list on disk still names the child: the caller's failure path
+    // (a leftover entry removed later) takes over.
+    forgetAll = true;
+    readErr.Push(FX_LOC, "[%s] Error: Can't read [%s]", rootName_.c_str(), segment.c_str());
+    return readErr;
+  }
+  if (!readErr.ok()) {
     // The damaged segment has been dropped; its list is rebuilt from the
     // index, where the caller records the removal.
     OSLOG(-1, "[%s] Error: can't read sections [%s]", rootName_.c_str(), segment.c_str());

@@ -583,6 +583,11 @@ CZnError ObjectStore::readExtent(FileHandle& handle, uint64_t extent, char* buf,
     if (err.ok()) {
       delivered = std::min(reads[0].size, len);
       restore = false;
+    } else if (readFailedAndSegmentKept(err)) {
+      // The segment may hold writes not backed up yet: a restore must not
+      // take its place.
+      err.Push(FX_LOC, "[%s] Error: Can't read [%s]", rootName_.c_str(), segment.c_str());
+      return err;
     } else if (err.errNo() != ENOENT) {
       OSLOG(-1, "[%s] Error: Can't read sections for [%s], will restore", rootName_.c_str(),
             segment.c_str());

@@ -395,7 +395,12 @@ CZnError ObjectStore::copySegment(const guid_t& from, const guid_t& to, index_if
   std::vector<SectionV> sections;
   bool mustRestore = true;
   if (diskCache_->doesSegmentExist(context_, from)) {
-    if (!readAllSectionsFromDiskCache(from, sections).ok()) {
+    CZnError readErr = readAllSectionsFromDiskCache(from, sections);
+    if (readFailedAndSegmentKept(readErr)) {
+      readErr.Push(FX_LOC, "Error: Can't read [%s] to copy it", from.c_str());
+      return readErr;
+    }
+    if (!readErr.ok()) {
       OSLOG(-1, "Error: Can't read sections when copying from [%s]", from.c_str());
     } else if (!isWellFormedForCopy(sections)) {
       OSLOG(-1, "Error: Bad header in [%s]", from.c_str());

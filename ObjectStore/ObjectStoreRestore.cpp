@@ -414,14 +414,22 @@ CZnError ObjectStore::restoreDirEnt(const guid_t& dirGuid, GuidPathList& childre
   const guid_t dirSeg = fullDirGuid(dirGuid);
   if (diskCache_->doesSegmentExist(context_, dirSeg)) {
     FileHeaderData data;
-    if (readFileHeaderData(data, dirSeg).ok() && data.hasData != 0) {
+    CZnError readErr = readFileHeaderData(data, dirSeg);
+    std::vector<SectionV> sections;
+    if (readErr.ok() && data.hasData != 0) {
       OSLOG(5, "dirent already is populated");
       // A caller that found the list incomplete a moment ago (another
       // restore finished meanwhile) gets the list as it is now.
       parentGuid.assign(data.parentGuid, strnlen(data.parentGuid, sizeof(data.parentGuid)));
-      std::vector<SectionV> sections;
-      if (readAllSectionsFromDiskCache(dirSeg, sections).ok() && !sections.empty() &&
-          sections.back().number == SECTION_DATA) {
+      readErr = readAllSectionsFromDiskCache(dirSeg, sections);
+    }
+    // A list that is there but can't be read now must not be rebuilt over.
+    if (readFailedAndSegmentKept(readErr)) {
+      readErr.Push(FX_LOC, "Error: Can't read the entry list of [%s]", dirGuid.c_str());
+      return readErr;
+    }
+    if (readErr.ok() && data.hasData != 0) {
+      if (!sections.empty() && sections.back().number == SECTION_DATA) {
         decodeEntryList(sections.back().data, children);
         // As when the list is read for a lookup: a damaged record's name
         // is never handed out.
@@ -430,6 +438,7 @@ CZnError ObjectStore::restoreDirEnt(const guid_t& dirGuid, GuidPathList& childre
       }
       return CZnError::Success;
     }
+    // Damaged (and dropped) or still incomplete: rebuilt below.
   }
 
   // Read before the index is browsed: see GuidCacheBase::fill.

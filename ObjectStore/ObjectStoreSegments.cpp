@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "ObjectStore/ObjectStore.h"
+#include "ObjectStore/StoreHelpers.h"
 #include "platform/support/LogWriter.h"
 
 namespace ObjectStore {
@@ -45,6 +46,15 @@ Section makeReadSection(int32_t number, void* buffer, uint64_t length) {
 
 }  // namespace
 
+void ObjectStore::dropIfDamaged(const guid_t& segment, const CZnError& readErr) {
+  if (segmentReadMeansDamage(readErr.errNo())) {
+    OSLOG(-1, "Error: Can't read [%s]", segment.c_str());
+    dropDamagedSegment(segment);
+  } else {
+    OSLOG(-1, "Error: Can't read [%s] now; it stays: %s", segment.c_str(), readErr.text().c_str());
+  }
+}
+
 void ObjectStore::dropDamagedSegment(const guid_t& segment) {
   // The segment is treated as missing from now on; readers that may restore
   // rebuild it. The delete's own failure changes nothing for them.
@@ -57,8 +67,7 @@ CZnError ObjectStore::readSectionsFromDiskCache(const guid_t& segment,
   CZnError err = diskCache_->readSections(context_, segment, sections, touch);
   if (err.errNo() == ENOENT) return err;  // nothing there: the caller restores or reports
   if (!err.ok()) {
-    OSLOG(-1, "Error: Can't read [%s]", segment.c_str());
-    dropDamagedSegment(segment);
+    dropIfDamaged(segment, err);
     return err;
   }
   uint64_t foundSize = 0;
@@ -90,8 +99,7 @@ CZnError ObjectStore::readAllSectionsFromDiskCache(const guid_t& segment,
   CZnError err = diskCache_->readAllSections(context_, segment, sections);
   if (err.errNo() == ENOENT) return err;  // nothing there: the caller restores or reports
   if (!err.ok()) {
-    OSLOG(-1, "Error: Can't read [%s]", segment.c_str());
-    dropDamagedSegment(segment);
+    dropIfDamaged(segment, err);
     return err;
   }
   SectionV* header = findSection(sections, SECTION_HEADER);
@@ -157,6 +165,10 @@ CZnError ObjectStore::readFileHeader(CXFileHeader& header, FileHeaderData& data,
         makeReadSection(SECTION_HEADER, &data, HEADER_SECTION_SIZE),
         makeReadSection(SECTION_ATTRIBUTE, &header, ATTRIBUTE_SECTION_SIZE)};
     CZnError err = readSectionsFromDiskCache(verGuid, sections, true);
+    if (readFailedAndSegmentKept(err)) {
+      err.Push(FX_LOC, "Error: Can't read the header of [%s]", verGuid.c_str());
+      return err;
+    }
     if (!err.ok()) {
       // The damaged segment is gone now; treat it as missing.
       OSLOG(-1, "Error: Can't read sections [%s]: %s", verGuid.c_str(), err.text().c_str());

@@ -48,6 +48,21 @@ inline void logErrorUnlessNoSpace(const CZnError& err) {
   }
 }
 
+// A segment read that fails with one of these found the file itself bad
+// (cut short, malformed, unreadable media): the segment is dropped and
+// rebuilt from the index or the backup. Any other failure (out of
+// descriptors, memory or space) says nothing about the segment, which must
+// stay as it is: it may hold writes not backed up yet.
+inline bool segmentReadMeansDamage(int errNo) {
+  return errNo == EIO || errNo == EBADMSG || errNo == EINVAL || errNo == EFBIG;
+}
+
+// The read failed and the segment is still there as it was: the caller must
+// report the failure instead of rebuilding or restoring over the segment.
+inline bool readFailedAndSegmentKept(const CZnError& err) {
+  return err.failed() && err.errNo() != ENOENT && !segmentReadMeansDamage(err.errNo());
+}
+
 // One section write of `length` bytes at `offset`.
 inline Section makeWriteSection(int32_t number, uint64_t offset, const void* bytes,
                                 uint64_t length) {

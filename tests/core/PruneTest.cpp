@@ -309,6 +309,21 @@ TEST_F(PruneTest, UnreadableSegmentIsDeletedAndReportedPruned) {
   EXPECT_FALSE(test::fileExists(path));
 }
 
+// Unreadable for want of descriptors is not damaged: the segment may still
+// wait for its backup, so it stays until a later pass can read it.
+TEST_F(PruneTest, SegmentThatCannotBeReadNowStays) {
+  ObjectStore* store = openStore(fastConfig());
+  ASSERT_NE(store, nullptr);
+  const auto [objGuid, verGuid] = writeFile(*store, "/busy", "unsent");
+  const guid_t extent = fileToExtentGuid(verGuid, 0);
+  cache_->setFaults(DiskCacheFaults{DiskCacheOp::Read, 1, EMFILE, true});
+  const bool pruned = store->pruneFile(pathOf(*store, extent), extent);
+  cache_->clearFaults();
+  EXPECT_FALSE(pruned);
+  EXPECT_TRUE(exists(*store, extent));
+  EXPECT_EQ(store->recoveredSegs(), 0u);
+}
+
 TEST_F(PruneTest, PruningRacingRewritesLosesNothing) {
   enableBackups();
   ObjectStore* store = openStore(fastConfig());
