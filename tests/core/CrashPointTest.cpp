@@ -50,6 +50,7 @@ class CrashPointTest : public test::StoreOpsFixture {
   // what the child left.
   void crashIn(size_t flag, const std::function<CZnError(ObjectStore&)>& op,
                bool loseIntentLog = false) {
+    const std::string intentLogPath = store_->intentLog().path();
     int status = 0;
     ASSERT_NO_FATAL_FAILURE(runInChild(
         [&] {
@@ -63,19 +64,27 @@ class CrashPointTest : public test::StoreOpsFixture {
     // What an older run, or a lost log, leaves: only the entry lists and
     // the index tell what happened.
     if (loseIntentLog) {
-      ASSERT_EQ(::unlink(store_->intentLog().path().c_str()), 0);
+      ASSERT_EQ(::unlink(intentLogPath.c_str()), 0);
     }
     restart();
   }
 
   // Runs work in a child (which arms the disk cache's kill itself) and
-  // waits for it; status is the child's wait status.
+  // waits for it; status is the child's wait status. A child inherits only
+  // the forking thread, so a lock that another thread (the pruner, the
+  // backup queue) holds at the fork would stay held in the child for ever:
+  // the share is closed first and the child opens it again, as a restarted
+  // server would. The parent reopens it with restart().
   void runInChild(const std::function<bool()>& work, int& status) {
+    shutDown();
+    ASSERT_TRUE(test::waitUntil([] { return test::threadCount() == 1u; }, 5000))
+        << test::threadCount() << " threads are left before the fork";
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
       alarm(CHILD_TIME_LIMIT_SEC);
-      _exit(work() ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
+      startUp();
+      _exit(store_ != nullptr && work() ? CHILD_RETURNED_OK : CHILD_RETURNED_ERROR);
     }
     ASSERT_EQ(waitpid(child, &status, 0), child);
   }
@@ -83,10 +92,18 @@ class CrashPointTest : public test::StoreOpsFixture {
   // What a restarted file server does: a new disk cache adopting the cache
   // directory, a new container, a new index connection and a new store.
   void restart() {
-    closeStore(*store_);
+    shutDown();
+    startUp();
+  }
+
+  void shutDown() {
+    if (store_ != nullptr) closeStore(*store_);
+    store_ = nullptr;
     indexes_.clear();
     container_.reset();
     cache_->shutdownPruner();
+  }
+  void startUp() {
     ASSERT_NO_FATAL_FAILURE(startContainer(std::make_shared<test::RecordingDiskCache>()));
     openLiveStore();
   }

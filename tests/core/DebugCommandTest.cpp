@@ -115,6 +115,10 @@ class DebugCommandTest : public test::StoreFixture {
   // Runs `words` through the dispatch in a child process, then op there, and
   // expects the child to die by SIGKILL. The parent's own flags stay clear.
   void crashIn(const Words& words, const std::function<CZnError(ObjectContainer&)>& op) {
+    // The pruner wakes every second and takes the cache's locks: forked in
+    // the middle of a pass, the child would wait for them for ever. The
+    // restart below starts a new one.
+    cache_->shutdownPruner();
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
