@@ -342,5 +342,30 @@ TEST_F(DirRestoreTest, DirectoryWhoseSegmentCannotBeReadIsBuiltAfresh) {
   EXPECT_EQ(parent, live_->getRootGuid());
 }
 
+// The header came from the cache and only the list itself reads as damaged:
+// the caller gets the rebuilt list, not an empty one.
+TEST_F(DirRestoreTest, DirectoryWhoseListReadsAsDamagedIsBuiltAfresh) {
+  ItemName dir, x;
+  ASSERT_OK(live_->mkdir(dir, "/listless", 0755));
+  ASSERT_OK(live_->create(x, "/listless/x", 0644, FILE_TYPE_REGULAR));
+  const guid_t seg = live_->fullDirGuid(dir.objGuid);
+  FileHeaderData cached;
+  ASSERT_OK(live_->readFileHeaderData(cached, seg));  // the header is in the cache now
+  live_->dirEntCache().clear();
+
+  DiskCacheFaults fault;
+  fault.op = DiskCacheOp::Read;
+  fault.errNo = EIO;
+  failingCache_->setFaults(fault);
+  GuidPathList children;
+  guid_t parent;
+  CZnError err = live_->restoreDirEnt(dir.objGuid, children, parent);
+  failingCache_->clearFaults();
+  ASSERT_OK(err);
+  EXPECT_EQ(live_->recoveredSegs(), 1u);
+  EXPECT_EQ(namesOf(children), std::vector<std::string>{"x"});
+  EXPECT_EQ(listOnDisk(*live_, seg), std::vector<std::string>{"x"});
+}
+
 }  // namespace
 }  // namespace ObjectStore
