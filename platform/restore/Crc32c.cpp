@@ -32,6 +32,35 @@ constexpr Crc32cTables makeTables() {
 constexpr Crc32cTables TABLES = makeTables();
 
 #if defined(__x86_64__)
+// Multiplies two polynomials modulo the CRC polynomial, in the register's
+// reflected bit order (bit 31 is x^0).
+constexpr uint32_t multModP(uint32_t a, uint32_t b) {
+  uint32_t product = 0;
+  for (uint32_t m = 1u << 31; m != 0; m >>= 1) {
+    if ((a & m) != 0) product ^= b;
+    b = (b & 1u) != 0 ? (b >> 1) ^ CRC32C_POLY_REFLECTED : b >> 1;
+  }
+  return product;
+}
+
+// x^(8n) mod P: running n zero bytes through a register multiplies it by this.
+constexpr uint32_t zeroBytesFactor(uint64_t n) {
+  uint32_t result = 1u << 31;  // x^0
+  uint32_t power = 1u << 30;   // x^1, squared as the exponent's bits go by
+  for (uint64_t e = 8 * n; e != 0; e >>= 1) {
+    if ((e & 1u) != 0) result = multModP(result, power);
+    power = multModP(power, power);
+  }
+  return result;
+}
+
+// The crc32 instruction takes three cycles and issues every cycle: three
+// lanes of one block run side by side and are joined after the block, since
+// the register is linear: reg(s, A B) = reg(s, A) * x^(8|B|) + reg(0, B).
+constexpr size_t LANE_BYTES = 8192;
+constexpr uint32_t SKIP_ONE_LANE = zeroBytesFactor(LANE_BYTES);
+constexpr uint32_t SKIP_TWO_LANES = zeroBytesFactor(2 * LANE_BYTES);
+
 __attribute__((target("sse4.2"))) uint32_t crc32cHardware(uint32_t crc, const void* data,
                                                           size_t length) {
   const unsigned char* p = static_cast<const unsigned char*>(data);
@@ -39,6 +68,24 @@ __attribute__((target("sse4.2"))) uint32_t crc32cHardware(uint32_t crc, const vo
   while (length > 0 && (reinterpret_cast<uintptr_t>(p) & 7u) != 0) {
     state = _mm_crc32_u8(static_cast<uint32_t>(state), *p++);
     --length;
+  }
+  while (length >= 3 * LANE_BYTES) {
+    uint64_t a = state;
+    uint64_t b = 0;
+    uint64_t c = 0;
+    for (size_t i = 0; i < LANE_BYTES; i += 8) {
+      uint64_t wa, wb, wc;
+      std::memcpy(&wa, p + i, 8);
+      std::memcpy(&wb, p + LANE_BYTES + i, 8);
+      std::memcpy(&wc, p + 2 * LANE_BYTES + i, 8);
+      a = _mm_crc32_u64(a, wa);
+      b = _mm_crc32_u64(b, wb);
+      c = _mm_crc32_u64(c, wc);
+    }
+    state = multModP(SKIP_TWO_LANES, static_cast<uint32_t>(a)) ^
+            multModP(SKIP_ONE_LANE, static_cast<uint32_t>(b)) ^ static_cast<uint32_t>(c);
+    p += 3 * LANE_BYTES;
+    length -= 3 * LANE_BYTES;
   }
   while (length >= 8) {
     uint64_t word;
