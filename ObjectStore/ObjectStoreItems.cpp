@@ -376,7 +376,7 @@ bool ObjectStore::pruneFile(const std::string& path, const guid_t& segment) {
     sections[0].buffer = &header;
     sections[0].bufferLength = ATTRIBUTE_SECTION_SIZE;
     CZnError err = readSectionsFromDiskCache(segment, sections, false);
-    if (readFailedAndSegmentKept(err)) return false;  // unread is not damaged: try again later
+    if (readFailedAndSegmentKept(err)) return false;  // not damaged: a later pass tries again
     if (!err.ok()) {
       OSLOG(-1, "Error: Can't read [%s]", segment.c_str());
       // A segment this store can't see (a view does not look into the
