@@ -223,8 +223,7 @@ CZnError ObjectStore::write(FileHandle& handle, const char* buf, uint64_t& len, 
       // extent after the first the size still ends before the extents this
       // write has just filled: only a range that holds the extent may change.
       ItemLock itemLock(info.lock);
-      if (pos == offset || info.emptyRange.contains(extent))
-        updateEmptyRange(objGuid, handle, extent);
+      if (pos == offset || info.emptyRange.contains(extent)) takeOutOfTheHole(handle, extent);
     }
     remaining -= chunk;
     pos += chunk;
@@ -453,7 +452,7 @@ CZnError ObjectStore::writeExtent(FileHandle& handle, uint64_t extent, const cha
     // before the extent lock goes, so that a concurrent writer of this
     // extent does not clear what this one writes.
     ItemLock itemLock(info.lock);
-    if (info.emptyRange.contains(extent)) updateEmptyRange(objGuid, handle, extent);
+    if (info.emptyRange.contains(extent)) takeOutOfTheHole(handle, extent);
   }
   extentLock.unlock();
   eventLog("[%s] Writing extent obj=[%s] ver=[%s] len=%lu offset=[%lu]", rootName_.c_str(),
@@ -696,6 +695,42 @@ CZnError ObjectStore::fillFileExtents(FileHandle& handle) {
     (void)walk("Adding local [%s] to props map. extent_number [%llu]", false, true);
   }
   return CZnError::Success;
+}
+
+void ObjectStore::takeOutOfTheHole(FileHandle& handle, uint64_t extent) {
+  const Range hole = handle.info->emptyRange;
+  // Inside the hole the range keeps only the part below the extent: the part
+  // above must read as zeros without it.
+  if (hole.contains(extent) && extent != hole.start && extent + 1 < hole.end)
+    clearWritesLeftInTheHole(handle, extent + 1, hole.end);
+  updateEmptyRange(handle.name.objGuid, handle, extent);
+}
+
+void ObjectStore::clearWritesLeftInTheHole(FileHandle& handle, uint64_t first, uint64_t end) {
+  handle.info->lock.assertHeld();
+  if (discardWrites_.load() || readOnly_.load()) return;
+  // A write takes its extent out of the empty range before its bytes land,
+  // so a segment of this version found inside the range can only be what a
+  // killed write left. Reads show zeros there while the range holds it; the
+  // bytes go before the range lets go of it (and the backup learns of it).
+  for (uint64_t n = first; n < end; ++n) {
+    const guid_t segment = fileToExtentGuid(handle.name.verGuid, n);
+    if (!diskCache_->doesSegmentExist(context_, segment)) continue;
+    uint64_t stale = 0;
+    CZnError err = diskCache_->getSectionSize(stale, context_, segment, SECTION_DATA, 0);
+    if (err.ok() && stale == 0) continue;
+    if (err.ok()) {
+      OSLOG(2, "[%s] clearing %lu bytes a cut-off write left in the hole [%s]", rootName_.c_str(),
+            static_cast<unsigned long>(stale), segment.c_str());
+      err = diskCache_->truncateSection(context_, segment, SECTION_DATA, 0, 0);
+    }
+    if (!err.ok()) {
+      err.Push(FX_LOC, "[%s] Error: Can't clear [%s]", rootName_.c_str(), segment.c_str());
+      logErrorUnlessNoSpace(err);
+      continue;
+    }
+    pushToBackupQueue(segment);
+  }
 }
 
 CZnError ObjectStore::browseFileExtentsToMap(FileHandle& handle,

@@ -371,6 +371,56 @@ TEST_F(CrashPointTest, KilledWriteAcrossAGrownFileKeepsWhatItShowsAfterTheRestar
   }
 }
 
+// A file grown by truncate is one hole. A write into its middle is killed
+// after its bytes reached the extent's segment; after the restart a write
+// further down splits the hole, and one range can only keep its lower part:
+// the killed write's extent must still read as zeros, then and after
+// another restart.
+TEST_F(CrashPointTest, KilledWriteInAHoleStaysHiddenWhenALaterWriteSplitsTheHole) {
+  const uint64_t e = store_->getConfig().extentSize;
+  ASSERT_GE(e, 16u);
+  const std::string killed(e / 2, 'K');
+  const std::string later(e / 4, 'L');
+  for (uint64_t nth = 1;; ++nth) {
+    ASSERT_LE(nth, 12u) << "the write never completed";
+    SCOPED_TRACE(killedAt(DiskCacheOp::Write, nth));
+    const std::string path = "/s" + std::to_string(nth);
+    const guid_t file = makeFile(path);
+    ItemName named(path);
+    ASSERT_OK(store_->truncate(named, 10 * e, false));
+    int status = 0;
+    ASSERT_NO_FATAL_FAILURE(runInChild(
+        [&] {
+          FileHandle handle;
+          ItemName byGuid(file, false);
+          if (!store_->open(handle, byGuid, O_RDWR, false).ok()) return false;
+          cache_->setFaults({DiskCacheOp::Write, nth, EIO, false, true});
+          uint64_t len = killed.size();
+          if (!store_->write(handle, killed.data(), len, 7 * e, NO_SYNC).ok()) return false;
+          return store_->close(handle, CLIENT_CLOSE).ok();
+        },
+        status));
+    const bool survived = WIFEXITED(status);
+    restart();
+    FileHandle handle;
+    openFile(handle, file);
+    writeAt(handle, later, 3 * e);
+    ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+    for (int pass = 0; pass < 2; ++pass) {
+      openFile(handle, file, O_RDONLY);
+      const std::string got = readAt(handle, 0, 10 * e);
+      ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
+      std::string want(10 * e, '\0');
+      want.replace(3 * e, later.size(), later);
+      if (survived) want.replace(7 * e, killed.size(), killed);
+      EXPECT_TRUE(test::sameBytes(got, want)) << (pass == 0 ? "before" : "after")
+                                              << " another restart";
+      restart();
+    }
+    if (survived) break;
+  }
+}
+
 // A write cut off between creating an extent's segment and recording it in
 // the index leaves a segment the file does not hold. The next write into
 // that extent takes it over: empty, and recorded, so that what it writes is
