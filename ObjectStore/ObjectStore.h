@@ -364,13 +364,13 @@ class ObjectStore {
                       uint64_t offsetInExtent);
   // REQUIRES: the item lock of handle's record.
   CZnError fillFileExtents(FileHandle& handle);
-  // What a write does to the file's empty range once `extent` holds data.
-  // REQUIRES: handle.info->lock held.
-  void takeOutOfTheHole(FileHandle& handle, uint64_t extent);
+  // What a write does to the file's empty range before `extent` gets data;
+  // on an error the range is left as it was. REQUIRES: handle.info->lock.
+  CZnError takeOutOfTheHole(FileHandle& handle, uint64_t extent);
   // Empties this version's segments of extents [first, end), which lie in
   // the file's empty range (what killed writes left there). REQUIRES:
   // handle.info->lock held.
-  void clearWritesLeftInTheHole(FileHandle& handle, uint64_t first, uint64_t end);
+  CZnError clearWritesLeftInTheHole(FileHandle& handle, uint64_t first, uint64_t end);
   CZnError browseFileExtentsToMap(FileHandle& handle,
                                   std::map<std::string, index_iface_props>& map);
   CZnError undeleteExtent(const guid_t& extentGuid, const guid_t& extentVersion,

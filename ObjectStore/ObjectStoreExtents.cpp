@@ -223,7 +223,11 @@ CZnError ObjectStore::write(FileHandle& handle, const char* buf, uint64_t& len, 
       // extent after the first the size still ends before the extents this
       // write has just filled: only a range that holds the extent may change.
       ItemLock itemLock(info.lock);
-      if (pos == offset || info.emptyRange.contains(extent)) takeOutOfTheHole(handle, extent);
+      // Normally the extent left the hole before its bytes were written;
+      // the bytes written must show even where leftovers could not go.
+      if ((pos == offset || info.emptyRange.contains(extent)) &&
+          !takeOutOfTheHole(handle, extent).ok())
+        updateEmptyRange(objGuid, handle, extent);
     }
     remaining -= chunk;
     pos += chunk;
@@ -452,7 +456,9 @@ CZnError ObjectStore::writeExtent(FileHandle& handle, uint64_t extent, const cha
     // before the extent lock goes, so that a concurrent writer of this
     // extent does not clear what this one writes.
     ItemLock itemLock(info.lock);
-    if (info.emptyRange.contains(extent)) takeOutOfTheHole(handle, extent);
+    if (info.emptyRange.contains(extent)) {
+      if (CZnError err = takeOutOfTheHole(handle, extent); !err.ok()) return err;
+    }
   }
   extentLock.unlock();
   eventLog("[%s] Writing extent obj=[%s] ver=[%s] len=%lu offset=[%lu]", rootName_.c_str(),
@@ -697,18 +703,22 @@ CZnError ObjectStore::fillFileExtents(FileHandle& handle) {
   return CZnError::Success;
 }
 
-void ObjectStore::takeOutOfTheHole(FileHandle& handle, uint64_t extent) {
+CZnError ObjectStore::takeOutOfTheHole(FileHandle& handle, uint64_t extent) {
   const Range hole = handle.info->emptyRange;
   // Inside the hole the range keeps only the part below the extent: the part
-  // above must read as zeros without it.
-  if (hole.contains(extent) && extent != hole.start && extent + 1 < hole.end)
-    clearWritesLeftInTheHole(handle, extent + 1, hole.end);
+  // above must read as zeros without it. Until that is so, the range stays.
+  if (hole.contains(extent) && extent != hole.start && extent + 1 < hole.end) {
+    if (CZnError err = clearWritesLeftInTheHole(handle, extent + 1, hole.end); !err.ok())
+      return err;
+  }
   updateEmptyRange(handle.name.objGuid, handle, extent);
+  return CZnError::Success;
 }
 
-void ObjectStore::clearWritesLeftInTheHole(FileHandle& handle, uint64_t first, uint64_t end) {
+CZnError ObjectStore::clearWritesLeftInTheHole(FileHandle& handle, uint64_t first,
+                                               uint64_t end) {
   handle.info->lock.assertHeld();
-  if (discardWrites_.load() || readOnly_.load()) return;
+  if (discardWrites_.load() || readOnly_.load()) return CZnError::Success;
   // A write takes its extent out of the empty range before its bytes land,
   // so a segment of this version found inside the range can only be what a
   // killed write left. Reads show zeros there while the range holds it; the
@@ -727,10 +737,11 @@ void ObjectStore::clearWritesLeftInTheHole(FileHandle& handle, uint64_t first, u
     if (!err.ok()) {
       err.Push(FX_LOC, "[%s] Error: Can't clear [%s]", rootName_.c_str(), segment.c_str());
       logErrorUnlessNoSpace(err);
-      continue;
+      return err;
     }
     pushToBackupQueue(segment);
   }
+  return CZnError::Success;
 }
 
 CZnError ObjectStore::browseFileExtentsToMap(FileHandle& handle,

@@ -381,6 +381,7 @@ TEST_F(CrashPointTest, KilledWriteInAHoleStaysHiddenWhenALaterWriteSplitsTheHole
   ASSERT_GE(e, 16u);
   const std::string killed(e / 2, 'K');
   const std::string later(e / 4, 'L');
+  int failedSplits = 0;
   for (uint64_t nth = 1;; ++nth) {
     ASSERT_LE(nth, 12u) << "the write never completed";
     SCOPED_TRACE(killedAt(DiskCacheOp::Write, nth));
@@ -404,6 +405,18 @@ TEST_F(CrashPointTest, KilledWriteInAHoleStaysHiddenWhenALaterWriteSplitsTheHole
     restart();
     FileHandle handle;
     openFile(handle, file);
+    if (!survived) {
+      // A split whose clearing fails fails the write and keeps the hole.
+      cache_->setFaults({DiskCacheOp::Truncate, 1, EIO, true});
+      uint64_t len = later.size();
+      const CZnError err = store_->write(handle, later.data(), len, 3 * e, NO_SYNC);
+      cache_->clearFaults();
+      if (!err.ok()) {
+        ++failedSplits;
+        EXPECT_EQ(err.errNo(), EIO) << err.chain();
+        EXPECT_TRUE(test::sameBytes(readAt(handle, 7 * e, e), std::string(e, '\0')));
+      }
+    }
     writeAt(handle, later, 3 * e);
     ASSERT_OK(store_->close(handle, CLIENT_CLOSE));
     for (int pass = 0; pass < 2; ++pass) {
@@ -419,6 +432,7 @@ TEST_F(CrashPointTest, KilledWriteInAHoleStaysHiddenWhenALaterWriteSplitsTheHole
     }
     if (survived) break;
   }
+  EXPECT_GE(failedSplits, 1) << "no kill left bytes in the hole";
 }
 
 // A write cut off between creating an extent's segment and recording it in
