@@ -26,7 +26,9 @@ class SegmentReadFaultTest : public test::StoreOpsFixture {
   }
 
   // Every disk-cache read fails with errNo until clearFaults.
-  void failReads(int errNo) { cache_->setFaults(DiskCacheFaults{DiskCacheOp::Read, 1, errNo, true}); }
+  void failReads(int errNo) {
+    cache_->setFaults(DiskCacheFaults{DiskCacheOp::Read, 1, errNo, true});
+  }
 };
 
 TEST(SegmentReadFailureKinds, OnlyFailuresOfTheFileItselfMeanDamage) {
