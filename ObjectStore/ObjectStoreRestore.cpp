@@ -415,8 +415,9 @@ CZnError ObjectStore::restoreDirEnt(const guid_t& dirGuid, GuidPathList& childre
   if (diskCache_->doesSegmentExist(context_, dirSeg)) {
     FileHeaderData data;
     CZnError readErr = readFileHeaderData(data, dirSeg);
+    const bool populated = readErr.ok() && data.hasData != 0;
     std::vector<SectionV> sections;
-    if (readErr.ok() && data.hasData != 0) {
+    if (populated) {
       OSLOG(5, "dirent already is populated");
       // A caller that found the list incomplete a moment ago (another
       // restore finished meanwhile) gets the list as it is now.
@@ -428,7 +429,7 @@ CZnError ObjectStore::restoreDirEnt(const guid_t& dirGuid, GuidPathList& childre
       readErr.Push(FX_LOC, "Error: Can't read the entry list of [%s]", dirGuid.c_str());
       return readErr;
     }
-    if (readErr.ok() && data.hasData != 0) {
+    if (populated && readErr.ok()) {
       if (!sections.empty() && sections.back().number == SECTION_DATA) {
         decodeEntryList(sections.back().data, children);
         // As when the list is read for a lookup: a damaged record's name

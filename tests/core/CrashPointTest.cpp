@@ -107,6 +107,22 @@ class CrashPointTest : public test::StoreOpsFixture {
     ASSERT_NO_FATAL_FAILURE(startContainer(std::make_shared<test::RecordingDiskCache>()));
     openLiveStore();
   }
+
+  // The work of a write-kill child: opens `file` by GUID, runs `prepare` on
+  // the handle, arms the kill at the nth call of `op`, writes `bytes` at
+  // `offset` and, if asked, closes. True when everything succeeded.
+  bool killedWrite(const guid_t& file, DiskCacheOp op, uint64_t nth, const std::string& bytes,
+                   uint64_t offset, bool close,
+                   const std::function<bool(FileHandle&)>& prepare = {}) {
+    FileHandle handle;
+    ItemName byGuid(file, false);
+    if (!store_->open(handle, byGuid, O_RDWR, false).ok()) return false;
+    if (prepare && !prepare(handle)) return false;
+    cache_->setFaults({op, nth, EIO, false, true});
+    uint64_t len = bytes.size();
+    if (!store_->write(handle, bytes.data(), len, offset, NO_SYNC).ok()) return false;
+    return !close || store_->close(handle, CLIENT_CLOSE).ok();
+  }
 };
 
 using Listing = std::map<std::string, guid_t>;
@@ -202,15 +218,7 @@ TEST_F(CrashPointTest, KilledWriteIntoAHoleShowsNoBytesLater) {
 
     int status = 0;
     ASSERT_NO_FATAL_FAILURE(runInChild(
-        [&] {
-          FileHandle handle;
-          ItemName byGuid(file, false);
-          if (!store_->open(handle, byGuid, O_RDWR, false).ok()) return false;
-          cache_->setFaults({DiskCacheOp::Write, nth, EIO, false, true});
-          uint64_t len = killed.size();
-          const CZnError err = store_->write(handle, killed.data(), len, e / 2 + 7, NO_SYNC);
-          return err.ok();
-        },
+        [&] { return killedWrite(file, DiskCacheOp::Write, nth, killed, e / 2 + 7, false); },
         status));
     const bool survived = WIFEXITED(status);
     if (survived) {
@@ -273,17 +281,10 @@ TEST_F(CrashPointTest, KilledWriteIntoAHoleLeftByACutNeverShowsTheOldBytes) {
       int status = 0;
       ASSERT_NO_FATAL_FAILURE(runInChild(
           [&] {
-            FileHandle handle;
-            ItemName byGuid(file, false);
-            if (!store_->open(handle, byGuid, O_RDWR, false).ok()) return false;
-            if (sameOpen && (!store_->_truncate(handle, e / 2, false).ok() ||
-                             !store_->_truncate(handle, e + e / 2, false).ok()))
-              return false;
-            cache_->setFaults({op, nth, EIO, false, true});
-            uint64_t len = killed.size();
-            const CZnError err = store_->write(handle, killed.data(), len, e + e / 8, NO_SYNC);
-            if (!err.ok()) return false;
-            return store_->close(handle, CLIENT_CLOSE).ok();
+            return killedWrite(file, op, nth, killed, e + e / 8, true, [&](FileHandle& handle) {
+              return !sameOpen || (store_->_truncate(handle, e / 2, false).ok() &&
+                                   store_->_truncate(handle, e + e / 2, false).ok());
+            });
           },
           status));
       const bool survived = WIFEXITED(status);
@@ -333,16 +334,7 @@ TEST_F(CrashPointTest, KilledWriteAcrossAGrownFileKeepsWhatItShowsAfterTheRestar
       ASSERT_OK(store_->truncate(named, e * 9 / 10, false));
       int status = 0;
       ASSERT_NO_FATAL_FAILURE(runInChild(
-          [&] {
-            FileHandle handle;
-            ItemName byGuid(file, false);
-            if (!store_->open(handle, byGuid, O_RDWR, false).ok()) return false;
-            cache_->setFaults({op, nth, EIO, false, true});
-            uint64_t len = killed.size();
-            if (!store_->write(handle, killed.data(), len, e * 15 / 100, NO_SYNC).ok())
-              return false;
-            return store_->close(handle, CLIENT_CLOSE).ok();
-          },
+          [&] { return killedWrite(file, op, nth, killed, e * 15 / 100, true); },
           status));
       const bool survived = WIFEXITED(status);
       restart();
@@ -391,15 +383,7 @@ TEST_F(CrashPointTest, KilledWriteInAHoleStaysHiddenWhenALaterWriteSplitsTheHole
     ASSERT_OK(store_->truncate(named, 10 * e, false));
     int status = 0;
     ASSERT_NO_FATAL_FAILURE(runInChild(
-        [&] {
-          FileHandle handle;
-          ItemName byGuid(file, false);
-          if (!store_->open(handle, byGuid, O_RDWR, false).ok()) return false;
-          cache_->setFaults({DiskCacheOp::Write, nth, EIO, false, true});
-          uint64_t len = killed.size();
-          if (!store_->write(handle, killed.data(), len, 7 * e, NO_SYNC).ok()) return false;
-          return store_->close(handle, CLIENT_CLOSE).ok();
-        },
+        [&] { return killedWrite(file, DiskCacheOp::Write, nth, killed, 7 * e, true); },
         status));
     const bool survived = WIFEXITED(status);
     restart();

@@ -70,6 +70,19 @@ class DirRestoreTest : public test::StoreFixture {
   }
 
   // The names a listing gives, without "." and "..", sorted.
+  // restoreDirEnt on the live share with the next disk-cache read failing
+  // as a damaged file would.
+  CZnError restoreWithFirstReadDamaged(const guid_t& dirGuid, GuidPathList& children,
+                                       guid_t& parent) {
+    DiskCacheFaults fault;
+    fault.op = DiskCacheOp::Read;
+    fault.errNo = EIO;
+    failingCache_->setFaults(fault);
+    CZnError err = live_->restoreDirEnt(dirGuid, children, parent);
+    failingCache_->clearFaults();
+    return err;
+  }
+
   static std::vector<std::string> namesOf(const GuidPathList& list) {
     std::vector<std::string> names;
     for (const auto& [guid, name] : list)
@@ -327,15 +340,9 @@ TEST_F(DirRestoreTest, DirectoryWhoseSegmentCannotBeReadIsBuiltAfresh) {
 
   // The first read of the segment fails as a damaged file would: the store
   // drops it and the rebuild creates it again.
-  DiskCacheFaults fault;
-  fault.op = DiskCacheOp::Read;
-  fault.errNo = EIO;
-  failingCache_->setFaults(fault);
   GuidPathList children;
   guid_t parent;
-  CZnError err = live_->restoreDirEnt(dir.objGuid, children, parent);
-  failingCache_->clearFaults();
-  ASSERT_OK(err);
+  ASSERT_OK(restoreWithFirstReadDamaged(dir.objGuid, children, parent));
   EXPECT_EQ(namesOf(children), std::vector<std::string>{"x"});
   EXPECT_EQ(listOnDisk(*live_, seg), std::vector<std::string>{"x"});
   EXPECT_EQ(headerData(*live_, seg).hasData, 1);
@@ -353,15 +360,9 @@ TEST_F(DirRestoreTest, DirectoryWhoseListReadsAsDamagedIsBuiltAfresh) {
   ASSERT_OK(live_->readFileHeaderData(cached, seg));  // the header is in the cache now
   live_->dirEntCache().clear();
 
-  DiskCacheFaults fault;
-  fault.op = DiskCacheOp::Read;
-  fault.errNo = EIO;
-  failingCache_->setFaults(fault);
   GuidPathList children;
   guid_t parent;
-  CZnError err = live_->restoreDirEnt(dir.objGuid, children, parent);
-  failingCache_->clearFaults();
-  ASSERT_OK(err);
+  ASSERT_OK(restoreWithFirstReadDamaged(dir.objGuid, children, parent));
   EXPECT_EQ(live_->recoveredSegs(), 1u);
   EXPECT_EQ(namesOf(children), std::vector<std::string>{"x"});
   EXPECT_EQ(listOnDisk(*live_, seg), std::vector<std::string>{"x"});
