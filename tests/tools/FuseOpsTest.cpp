@@ -311,6 +311,50 @@ TEST_F(FuseOpsTest, UnlinkedWhileOpenStaysReadableUntilClosed) {
   EXPECT_TRUE(rootNames().empty());
 }
 
+// The kernel keeps its page cache of a file across opens only while
+// nothing but this mount changed the file.
+TEST_F(FuseOpsTest, KernelKeepsItsCacheOnlyWhileTheMountMadeEveryChange) {
+  fuse_file_info fi{};
+  const fuse_ino_t ino = createFile("cached", fi, "written through the mount");
+  ASSERT_EQ(fs_->release(ino, fi.fh), 0);
+  auto reopen = [&](int flags) {
+    fuse_file_info again{};
+    again.flags = flags;
+    EXPECT_EQ(fs_->open(ino, again), 0);
+    EXPECT_EQ(fs_->release(ino, again.fh), 0);
+    return again.keep_cache != 0;
+  };
+  EXPECT_TRUE(reopen(O_RDONLY));
+  EXPECT_TRUE(reopen(O_RDWR));
+
+  // Another front end of the share writes the file.
+  FileHandle other;
+  ItemName item(std::string("/cached"));
+  ASSERT_TRUE(container_->open(index_, other, item, O_RDWR, true).ok());
+  uint64_t len = 5;
+  ASSERT_TRUE(container_->write(index_, other, "other", len, 100, NO_SYNC).ok());
+  ASSERT_TRUE(container_->close(index_, other).ok());
+  EXPECT_FALSE(reopen(O_RDONLY));
+  EXPECT_TRUE(reopen(O_RDONLY));  // that open dropped the stale pages
+
+  EXPECT_FALSE(reopen(O_RDWR | O_TRUNC));
+
+  // A write the store refused: the kernel may hold its bytes.
+  fuse_file_info writer{};
+  writer.flags = O_RDWR;
+  ASSERT_EQ(fs_->open(ino, writer), 0);
+  size_t written = 0;
+  EXPECT_EQ(fs_->write(ino, "lost", 4, -1, writer.fh, written), EFBIG);
+  ASSERT_EQ(fs_->release(ino, writer.fh), 0);
+  EXPECT_FALSE(reopen(O_RDONLY));
+  EXPECT_TRUE(reopen(O_RDONLY));
+
+  // Forgetting the inode forgets what its cache held.
+  EXPECT_EQ(fs_->kernelCache().size(), 1u);
+  fs_->forget(ino, 1);
+  EXPECT_EQ(fs_->kernelCache().size(), 0u);
+}
+
 TEST_F(FuseOpsTest, LeftoversOfAnEarlierMountAreRemoved) {
   ItemName item;
   ASSERT_TRUE(container_->create(index_, item, "/.objstore-unlinked-0123", 0644).ok());

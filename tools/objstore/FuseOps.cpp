@@ -247,7 +247,9 @@ int FuseFs::lookup(fuse_ino_t parent, const char* name, fuse_entry_param& entry)
   return entryOf(path, entry);
 }
 
-void FuseFs::forget(fuse_ino_t inode, uint64_t count) { (void)inodes_.forget(inode, count); }
+void FuseFs::forget(fuse_ino_t inode, uint64_t count) {
+  if (inodes_.forget(inode, count) == 0) kernelCache_.forget(inode);
+}
 
 int FuseFs::getattr(fuse_ino_t inode, struct stat& st) {
   ItemName item;
@@ -285,8 +287,10 @@ int FuseFs::setattr(fuse_ino_t inode, const struct stat& wanted, int toSet, fuse
       if (auto open = file(fi->fh); open != nullptr) throughWriter = open->handle.isWrite;
     }
     const uint64_t size = wanted.st_size < 0 ? 0 : static_cast<uint64_t>(wanted.st_size);
-    if (CZnError err = container_.truncate(index_, item, size, !throughWriter); err.failed())
+    if (CZnError err = container_.truncate(index_, item, size, !throughWriter); err.failed()) {
+      kernelCache_.distrust(inode);  // a cut may have gone part of the way
       return errnoOf(err, "truncate", item.path);
+    }
   }
   if ((toSet & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_ATIME_NOW |
                 FUSE_SET_ATTR_MTIME_NOW)) != 0) {
@@ -471,8 +475,18 @@ int FuseFs::open(fuse_ino_t inode, fuse_file_info& fi) {
     }
   }
   open->guid = open->handle.name.objGuid;
+  // Reading a file again straight from the kernel's cache is what makes a
+  // mount's reads as fast as a local file system's; the table says when the
+  // cache can still be trusted.
+  bool keep = false;
+  struct stat st {};
+  ItemName opened;
+  if (itemOf(inode, opened) == 0 && container_.getattr(index_, opened, st).ok())
+    keep = kernelCache_.keepOnOpen(inode, open->guid, st, (fi.flags & O_TRUNC) != 0);
+  else
+    kernelCache_.distrust(inode);
   fi.fh = addFile(std::move(open));
-  fi.keep_cache = 0;
+  fi.keep_cache = keep ? 1 : 0;
   return 0;
 }
 
@@ -498,6 +512,9 @@ int FuseFs::create(fuse_ino_t parent, const char* name, mode_t mode, const fuse_
   }
   open->inode = entry.ino;
   open->guid = open->handle.name.objGuid;
+  // A new file: nothing is cached yet, and what the kernel caches from its
+  // writes on is trusted.
+  (void)kernelCache_.keepOnOpen(entry.ino, open->guid, entry.attr, true);
   fi.fh = addFile(std::move(open));
   return 0;
 }
@@ -529,8 +546,10 @@ int FuseFs::write(fuse_ino_t inode, const char* buf, size_t size, off_t offset, 
   std::lock_guard<std::mutex> guard(open->mutex);
   if (CZnError err = container_.write(index_, open->handle, buf, len,
                                       static_cast<uint64_t>(offset), NO_SYNC);
-      err.failed())
+      err.failed()) {
+    kernelCache_.distrust(open->inode);
     return errnoOf(err, "write", open->handle.name.path);
+  }
   written = len;
   return 0;
 }
@@ -551,6 +570,12 @@ int FuseFs::release(fuse_ino_t inode, uint64_t fileId) {
     std::lock_guard<std::mutex> guard(open->mutex);
     err = container_.close(index_, open->handle);
   }
+  struct stat st {};
+  ItemName closed;
+  if (err.ok() && itemOf(open->inode, closed) == 0 && container_.getattr(index_, closed, st).ok())
+    kernelCache_.closed(open->inode, open->guid, st);
+  else
+    kernelCache_.distrust(open->inode);
   removeHiddenIfClosed(open->guid);
   if (err.failed()) return errnoOf(err, "close", open->handle.name.path);
   return 0;

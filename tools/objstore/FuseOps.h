@@ -32,6 +32,7 @@
 
 #include "ObjectStore/ObjectContainer.h"
 #include "tools/objstore/InodeTable.h"
+#include "tools/objstore/KernelCacheTable.h"
 
 namespace ObjectStore::tool {
 
@@ -72,6 +73,7 @@ class FuseFs {
   static bool isHiddenName(fuse_ino_t parent, const char* name);
 
   const InodeTable& inodes() const { return inodes_; }
+  const KernelCacheTable& kernelCache() const { return kernelCache_; }
   double attrTimeout() const { return options_.attrTimeoutSec; }
 
   // ---- Operations (0 or an errno; out-parameters valid on 0) ------------------
@@ -187,6 +189,7 @@ class FuseFs {
   const bool readOnly_;
   const FuseFsOptions options_;
   InodeTable inodes_;
+  KernelCacheTable kernelCache_;
 
   mutable std::mutex filesMutex_;
   std::map<uint64_t, std::shared_ptr<OpenFile>> files_;  // guarded by filesMutex_

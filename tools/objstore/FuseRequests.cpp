@@ -311,6 +311,12 @@ void opInit(void* /*userdata*/, fuse_conn_info* conn) {
   conn->max_write = LARGE_REQUEST_BYTES;
   conn->max_read = 0;  // no limit beyond max_write's
   conn->max_readahead = LARGE_REQUEST_BYTES;
+  // A write through the mount moves the file's mtime in the store; with
+  // automatic invalidation the kernel takes the new mtime, at its next
+  // attribute refresh, for a change made elsewhere and drops the pages the
+  // write has just cached. Opens decide instead, from the store's
+  // attributes (KernelCacheTable).
+  conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
 }
 
 fuse_lowlevel_ops makeOperations() {
