@@ -480,8 +480,7 @@ int FuseFs::open(fuse_ino_t inode, fuse_file_info& fi) {
   // cache can still be trusted.
   bool keep = false;
   struct stat st {};
-  ItemName opened;
-  if (itemOf(inode, opened) == 0 && container_.getattr(index_, opened, st).ok())
+  if (getattr(inode, st) == 0)
     keep = kernelCache_.keepOnOpen(inode, open->guid, st, (fi.flags & O_TRUNC) != 0);
   else
     kernelCache_.distrust(inode);
@@ -571,8 +570,7 @@ int FuseFs::release(fuse_ino_t inode, uint64_t fileId) {
     err = container_.close(index_, open->handle);
   }
   struct stat st {};
-  ItemName closed;
-  if (err.ok() && itemOf(open->inode, closed) == 0 && container_.getattr(index_, closed, st).ok())
+  if (err.ok() && getattr(open->inode, st) == 0)
     kernelCache_.closed(open->inode, open->guid, st);
   else
     kernelCache_.distrust(open->inode);
