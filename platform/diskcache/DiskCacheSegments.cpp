@@ -140,7 +140,7 @@ CZnError DiskCache::installImage(const std::string& key, const std::string& name
   if (replacing != nullptr) files_->retire(*replacing);
   uint64_t bytes = segment->file.fileSize();
   std::shared_ptr<OpenSegment> added = segment;
-  files_->add(key, area, name, bytes, clockNowNs(), std::move(segment));
+  files_->add(key, area, bytes, clockNowNs(), std::move(segment));
   if (added->record) added->record->nameSynced.store(false);
   return CZnError::Success;
 }
@@ -443,7 +443,7 @@ CZnError DiskCache::moveToPrunable(DiskCacheContext& ctx, const std::string& nam
   if (found.ok()) files_->forget(destination);
   files_->forget(source);
   AreaKind kind = paths.view.empty() ? AreaKind::Share : AreaKind::View;
-  files_->add(targetKey, areaFor(target, kind), name, bytes, lastUse);
+  files_->add(targetKey, areaFor(target, kind), bytes, lastUse);
   counters_->moves.fetch_add(1);
   OSLOG(5, "Moved [%s] to [%s]", from.c_str(), to.c_str());
   afterGrowth();

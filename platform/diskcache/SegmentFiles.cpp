@@ -61,8 +61,8 @@ std::string SegmentFiles::areaOfKey(const std::string& key) {
   return prefix == std::string::npos ? std::string() : key.substr(0, prefix);
 }
 
-SegmentFiles::Shard& SegmentFiles::shardOf(const std::string& key) {
-  return shards_[std::hash<std::string>{}(key) % SHARD_COUNT];
+size_t SegmentFiles::shardIndexOf(const std::string& key) {
+  return std::hash<std::string>{}(key) % SHARD_COUNT;
 }
 
 CacheArea* SegmentFiles::area(const std::string& rel, AreaKind kind) {
@@ -133,7 +133,7 @@ void SegmentFiles::scanDir(const std::string& rel, int depth) {
       continue;
     std::string areaRel = rel.substr(0, slash);
     int64_t mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    add(rel + "/" + name, area(areaRel, conventionalKind(areaRel)), name,
+    add(rel + "/" + name, area(areaRel, conventionalKind(areaRel)),
         static_cast<uint64_t>(st.st_size), mtimeNs);
   }
   closedir(dir);
@@ -249,16 +249,17 @@ CZnError SegmentFiles::open(const std::vector<std::string>& areas, const std::st
   return FXErrorUtil::ErrorErrNo(FX_LOC, ENOENT, "Segment [%s] not found", name.c_str());
 }
 
-void SegmentFiles::add(const std::string& key, CacheArea* area, const std::string& name,
-                       uint64_t bytes, int64_t lastUseNs, std::shared_ptr<OpenSegment> segment) {
+void SegmentFiles::add(const std::string& key, CacheArea* area, uint64_t bytes, int64_t lastUseNs,
+                       std::shared_ptr<OpenSegment> segment) {
   std::vector<std::shared_ptr<OpenSegment>> stale, evicted;
   {
-    Shard& shard = shardOf(key);
+    const size_t index = shardIndexOf(key);
+    Shard& shard = shards_[index];
     std::lock_guard<std::mutex> guard(shard.mutex);
     removeRecord(shard, key, nullptr);
     auto record = std::make_shared<SegmentRecord>();
     record->area = area;
-    record->name = name;
+    record->shard = static_cast<uint8_t>(index);
     record->bytes = bytes;
     record->lastUseNs.store(lastUseNs);
     record->sequence = sequence_.fetch_add(1);
@@ -310,7 +311,7 @@ void SegmentFiles::retire(SegmentHandle& handle) {
 }
 
 void SegmentFiles::setBytes(SegmentRecord& record, uint64_t bytes) {
-  Shard& shard = shardOf(keyOf(record.area->rel, record.name));
+  Shard& shard = shards_[record.shard];
   std::lock_guard<std::mutex> guard(shard.mutex);
   if (record.removed || record.bytes == bytes) return;
   // Unsigned wrap-around makes the delta right in both directions.
@@ -321,7 +322,7 @@ void SegmentFiles::setBytes(SegmentRecord& record, uint64_t bytes) {
 }
 
 uint64_t SegmentFiles::bytesOf(const SegmentRecord& record) {
-  Shard& shard = shardOf(keyOf(record.area->rel, record.name));
+  Shard& shard = shards_[record.shard];
   std::lock_guard<std::mutex> guard(shard.mutex);
   return record.bytes;
 }
@@ -372,7 +373,8 @@ std::vector<SegmentCandidate> SegmentFiles::candidates(bool (*wanted)(AreaKind))
     std::lock_guard<std::mutex> guard(shard.mutex);
     for (auto& [key, record] : shard.records)
       if (wanted(record->area->getKind()))
-        out.push_back(SegmentCandidate{key, record->name, record->area, record->lastUseNs.load()});
+        out.push_back(SegmentCandidate{key, key.substr(key.rfind('/') + 1), record->area,
+                                       record->lastUseNs.load()});
   }
   return out;
 }

@@ -58,11 +58,13 @@ struct CacheArea {
   AreaKind getKind() const { return static_cast<AreaKind>(kind.load()); }
 };
 
+// One per segment file for as long as it exists, so kept small: the name is
+// the last component of the record's key, not stored again here.
 struct SegmentRecord {
   CacheArea* area = nullptr;
-  std::string name;
   uint64_t bytes = 0;      // guarded by the shard mutex
   bool removed = false;    // guarded by the shard mutex
+  uint8_t shard = 0;       // the shard whose map holds the record; constant
   uint64_t sequence = 0;   // order of recording (see dropArea)
   std::atomic<int64_t> lastUseNs{0};
   // False while the segment's name (the rename that published it, and any
@@ -148,8 +150,8 @@ class SegmentFiles {
   // Records a file just renamed into place (replacing any record of the same
   // key) and, when `segment` is given, keeps it open: the caller has loaded
   // its file and set `loaded`.
-  void add(const std::string& key, CacheArea* area, const std::string& name, uint64_t bytes,
-           int64_t lastUseNs, std::shared_ptr<OpenSegment> segment = nullptr);
+  void add(const std::string& key, CacheArea* area, uint64_t bytes, int64_t lastUseNs,
+           std::shared_ptr<OpenSegment> segment = nullptr);
   // Forgets the record of a file that was removed or moved away, and the
   // open file. Requires the handle to be exclusive.
   void forget(SegmentHandle& handle);
@@ -187,8 +189,10 @@ class SegmentFiles {
     std::unordered_map<std::string, std::list<std::shared_ptr<OpenSegment>>::iterator> open;
   };
   static constexpr size_t SHARD_COUNT = 16;
+  static_assert(SHARD_COUNT <= 256, "a record keeps its shard's index in one byte");
 
-  Shard& shardOf(const std::string& key);
+  static size_t shardIndexOf(const std::string& key);
+  Shard& shardOf(const std::string& key) { return shards_[shardIndexOf(key)]; }
   // The open entry of a known file (created unloaded when missing); null when
   // no such file is recorded. Evicts idle entries beyond the shard's limit.
   std::shared_ptr<OpenSegment> acquire(const std::string& key);
