@@ -374,7 +374,7 @@ CZnError DiskCache::deleteSegment(DiskCacheContext& ctx, const std::string& name
 bool DiskCache::removeKey(const std::string& key) {
   SegmentHandle handle;
   std::string area = SegmentFiles::areaOfKey(key);
-  std::string name = key.substr(key.rfind('/') + 1);
+  std::string name = SegmentFiles::nameOfKey(key);
   if (files_->open({area}, name, SegmentFiles::Access::Exclusive, false, handle).failed())
     return false;
   std::string path = files_->absPath(key);

@@ -373,8 +373,8 @@ std::vector<SegmentCandidate> SegmentFiles::candidates(bool (*wanted)(AreaKind))
     std::lock_guard<std::mutex> guard(shard.mutex);
     for (auto& [key, record] : shard.records)
       if (wanted(record->area->getKind()))
-        out.push_back(SegmentCandidate{key, key.substr(key.rfind('/') + 1), record->area,
-                                       record->lastUseNs.load()});
+        out.push_back(
+            SegmentCandidate{key, nameOfKey(key), record->area, record->lastUseNs.load()});
   }
   return out;
 }

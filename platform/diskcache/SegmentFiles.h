@@ -59,7 +59,7 @@ struct CacheArea {
 };
 
 // One per segment file for as long as it exists, so kept small: the name is
-// the last component of the record's key, not stored again here.
+// the last component of the record's key (nameOfKey), not stored again here.
 struct SegmentRecord {
   CacheArea* area = nullptr;
   uint64_t bytes = 0;      // guarded by the shard mutex
@@ -127,6 +127,10 @@ class SegmentFiles {
   std::string absPath(const std::string& key) const { return cacheDir_ + "/" + key; }
   // The area of a key: everything before the last two components.
   static std::string areaOfKey(const std::string& key);
+  // The segment's name: the last component of its key.
+  static std::string nameOfKey(const std::string& key) {
+    return key.substr(key.rfind('/') + 1);
+  }
 
   // Finds or creates the area's accounting entry; sets its kind.
   CacheArea* area(const std::string& rel, AreaKind kind);
